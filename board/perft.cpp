@@ -1,0 +1,42 @@
+#include "board/perft.h"
+
+#include "board/board.h"
+#include "board/moves.h"
+#include "uci/clock.h"
+#include "uci/output.h"
+
+uint64_t perft(PositionStack &stack, int depth, int limit) {
+    Position &pos = *stack.current;
+    computeAttackInfo(pos);
+    generateMoves(stack, pos);
+    if (depth == limit) return uint64_t(pos.moves.generated);
+    if (pos.moves.generated <= 0) return 0;
+    uint64_t total = 0;
+    for (int i = 0; i < pos.moves.generated; i++) {
+        const Move move = pos.moves.list[i];
+        makeMove(stack, move);
+        const uint64_t count = perft(stack, depth + 1, limit);
+        unmakeMove(stack);
+        total += count;
+        if (depth == 0) {
+            writeMove(move);
+            writeOut(": %llu\n", (unsigned long long)count);
+        }
+    }
+    return total;
+}
+
+void perftCommand(PositionStack &stack, int n) {
+    if (n < 1) n = 1;
+    // Each ply of the count takes a slot; refuse what the stack cannot hold.
+    const int room = STACK_SIZE - 2 - slotIndex(stack, stack.current);
+    if (n > room) {
+        writeOut("info debug perft depth %i exceeds the position stack, counting %i\n", n, room);
+        n = room;
+    }
+    const int32_t start = clockMs();
+    const uint64_t count = perft(stack, 0, n - 1);
+    const int32_t ms = clockMs() - start;
+    const unsigned long long speed = ms == 0 ? 0 : count / uint64_t(ms) * 1000;
+    writeOut("%llu nodes in %i ms, speed = %llu nodes/s\n", (unsigned long long)count, ms, speed);
+}

@@ -1,0 +1,63 @@
+// The evaluation network: 768 -> 2 x 128 -> 32 -> 32 -> 1, single precision.
+//
+// Owns the process-wide Network weights (loaded once at start-up from
+// network.nn, converted from network.txt when the binary file is missing), the
+// Accumulator refresh and incremental update used by makeMove and the FEN
+// reader, and the forward pass used by the search and the board display.
+// The Network is read-only after loading and shared by all search threads.
+#pragma once
+
+#include <cstdint>
+
+#include "eval/accumulator.h"
+
+using Bitboard = uint64_t;
+
+inline constexpr int FEATURE_COUNT = 768;
+inline constexpr int HIDDEN1_SIZE = 32;
+inline constexpr int HIDDEN2_SIZE = 32;
+
+// Exactly the layout of network.nn (raw little-endian binary32, no header):
+// every row starts at a multiple of 32 bytes from the start of the block.
+struct alignas(32) Network {
+    float feature_weights[FEATURE_COUNT][ACCUMULATOR_SIZE];  // [feature][h]
+    float feature_biases[ACCUMULATOR_SIZE];
+    float hidden1_weights[HIDDEN1_SIZE][2 * ACCUMULATOR_SIZE];  // [output][input]
+    float hidden1_biases[HIDDEN1_SIZE];
+    float hidden2_weights[HIDDEN2_SIZE][HIDDEN1_SIZE];  // [output][input]
+    float hidden2_biases[HIDDEN2_SIZE];
+    float output_weights[HIDDEN2_SIZE];
+    float output_bias;
+};
+inline constexpr int NETWORK_VALUES = 107745;
+inline constexpr int NETWORK_BYTES = NETWORK_VALUES * 4;  // 430980
+
+extern Network network;
+
+// Start-up: zero the Network, convert network.txt when network.nn cannot be
+// opened, then read network.nn.  Failures leave the weights zero.
+void loadNetwork();
+// network.txt -> network.nn; 0 on success, -1 on any failure.
+int convertNetwork();
+// The same two operations on named files (the start-up versions use the
+// fixed names in the working directory).
+void loadNetworkFrom(const char *binary_path, const char *text_path);
+int convertNetworkFile(const char *text_path, const char *binary_path);
+
+// Feature row of a piece (type PAWN..KING, colour BLACK/WHITE) on a square, in
+// one perspective (0 = White's, 1 = Black's).
+inline int featureRow(int perspective, int colour, int type, int square) {
+    const int own = (perspective == 0) == (colour == 1);
+    const int s = perspective == 0 ? square : square ^ 63;
+    return 128 * (type - 1) + (own ? 0 : 64) + s;
+}
+
+// Recompute both halves from the piece bitboards (indexed PAWN-1 .. KING-1).
+void refreshAccumulator(Accumulator &acc, const Bitboard white[6], const Bitboard black[6]);
+// dst = src with a piece of `type` and `colour` moved from `from` to `to` and,
+// when `captured` is non-zero, the opponent's piece of that type removed from
+// `to`.  dst and src may be the same object.
+void updateAccumulator(Accumulator &dst, const Accumulator &src, int colour, int type, int from, int to,
+                       int captured);
+// Score in centipawns for the side to move; perspective 0 when White is to move.
+int32_t evaluateNetwork(const Accumulator &acc, int perspective);

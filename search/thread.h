@@ -1,0 +1,74 @@
+// Search records shared by the front end and the search: the limits of one
+// `go`, the per-thread SearchThread record, the score scale and the draw test.
+//
+// The game itself is the PositionStack of the main thread's record.  Every
+// field of a record is written only by its own thread during a search, except
+// `stop` (the main thread's is read by all threads) and `nodes` (summed by the
+// main thread for its reports); those two are accessed with relaxed atomics.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "board/types.h"
+
+inline constexpr int SCORE_INFINITE = 60000;
+inline constexpr int SCORE_MATE = 30000;
+inline constexpr int MATE_BOUND = 29744;  // |score| above this (and not infinite) is a mate
+inline constexpr int MAX_PLY = 255;
+
+inline bool isMateScore(int score) { return (score > MATE_BOUND || score < -MATE_BOUND) && score != SCORE_INFINITE && score != -SCORE_INFINITE; }
+
+enum LimitMode : int32_t { LIMIT_DEPTH = 0, LIMIT_MOVETIME = 1, LIMIT_CLOCK = 2 };
+
+struct SearchLimits {
+    int32_t mode;
+    int32_t depth;
+    int32_t move_time;
+    int32_t time_left;
+};
+
+struct SearchThread {
+    pthread_t handle;
+    PositionStack stack;
+    int32_t index;
+    SearchLimits limits;
+    int32_t depth;
+    int32_t seldepth;
+    int32_t best_score;
+    Move best_move;
+    int32_t stop;
+    int32_t time_extended;
+    Move current_move;
+    int32_t current_move_number;
+    int32_t root_index;
+    int32_t start_time;
+    uint64_t nodes;
+    int32_t history[2][8 * 64];  // [colour to move][(7 - type) * 64 + to]
+    uint64_t root_nodes[4096];   // [from * 64 + to]
+};
+
+// The game record, and the helper records allocated by the Threads option.
+extern SearchThread *main_thread;
+extern SearchThread *helper_threads;
+extern int helper_count;
+
+inline int32_t loadStop(const SearchThread &t) {
+    return std::atomic_ref<int32_t>(const_cast<int32_t &>(t.stop)).load(std::memory_order_relaxed);
+}
+inline void storeStop(SearchThread &t, int32_t value) {
+    std::atomic_ref<int32_t>(t.stop).store(value, std::memory_order_relaxed);
+}
+inline uint64_t loadNodes(const SearchThread &t) {
+    return std::atomic_ref<uint64_t>(const_cast<uint64_t &>(t.nodes)).load(std::memory_order_relaxed);
+}
+// Only the owner writes its counter, so a relaxed load and store suffice.
+inline void addNodes(SearchThread &t, uint64_t n) {
+    std::atomic_ref<uint64_t> nodes(t.nodes);
+    nodes.store(nodes.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
+// Resets everything after the stack (search state, history, root counts).
+void clearSearchState(SearchThread &t);

@@ -1,0 +1,354 @@
+// Network files, accumulators and the forward pass.  This file is built into
+// both kernel programs; the lane width under test comes from kernelName().
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "eval/kernels.h"
+#include "eval/network.h"
+
+namespace {
+
+// Value indices where the text and binary forms start each block.
+constexpr int H1W = 98432, H1B = 106624, H2W = 106656, H2B = 107680;
+
+void clearNetwork() { memset(&network, 0, sizeof network); }
+
+uint32_t bitsOf(float f) { return std::bit_cast<uint32_t>(f); }
+
+// Scalar forward pass with the summation order of a W-lane kernel set.
+template <int W>
+float reduceLanes(float *lanes) {
+    for (int width = W; width > 1; width /= 2)
+        for (int l = 0; l < width / 2; ++l) lanes[l] = lanes[l] + lanes[l + width / 2];
+    return lanes[0];
+}
+
+template <int W>
+float dot32(const float *w, const float *x) {
+    float p[8][W];  // W-lane products of inputs W*k .. W*k + W-1
+    for (int k = 0; k < 32 / W; ++k)
+        for (int l = 0; l < W; ++l) p[k][l] = w[W * k + l] * x[W * k + l];
+    float lanes[W];
+    for (int l = 0; l < W; ++l) {
+        if constexpr (W == 8)
+            lanes[l] = (p[2][l] + p[3][l]) + (p[0][l] + p[1][l]);
+        else
+            lanes[l] = ((p[0][l] + p[1][l]) + (p[2][l] + p[3][l])) + ((p[4][l] + p[5][l]) + (p[6][l] + p[7][l]));
+    }
+    return reduceLanes<W>(lanes);
+}
+
+float relu(float v) { return v > 0.0f ? v : 0.0f; }
+
+template <int W>
+float referenceForward(const Network &net, const float *us, const float *them) {
+    float x[256], y[32], z[32];
+    for (int j = 0; j < 128; ++j) x[j] = relu(us[j]), x[128 + j] = relu(them[j]);
+    for (int o = 0; o < 32; ++o) {
+        float lanes[W] = {};
+        for (int c = 0; c < 256; c += W)
+            for (int l = 0; l < W; ++l) lanes[l] = lanes[l] + net.hidden1_weights[o][c + l] * x[c + l];
+        y[o] = relu(reduceLanes<W>(lanes) + net.hidden1_biases[o]);
+    }
+    for (int o = 0; o < 32; ++o) z[o] = relu(dot32<W>(net.hidden2_weights[o], y) + net.hidden2_biases[o]);
+    return dot32<W>(net.output_weights, z) + net.output_bias;
+}
+
+float referenceOfLinkedKernels(const float *us, const float *them) {
+    return strcmp(kernelName(), "avx") == 0 ? referenceForward<8>(network, us, them)
+                                            : referenceForward<4>(network, us, them);
+}
+
+void fillUniform(float *values, int count, float scale, std::mt19937 &rng) {
+    std::uniform_real_distribution<float> dist(-scale, scale);
+    for (int i = 0; i < count; ++i) values[i] = dist(rng);
+}
+
+class NetworkFiles : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override {
+        char name[] = "/tmp/vexar-network-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+        clearNetwork();
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(dir);
+        clearNetwork();
+    }
+    std::string path(const char *name) const { return dir + "/" + name; }
+
+    // Text value k: distinct, exact in single precision, alternating sign.
+    static float textValue(int k) { return (k % 2 ? -1.0f : 1.0f) * (float(k) + 0.25f); }
+
+    // Writes `count` values in assorted spellings, some with trailing text.
+    void writeText(const std::string &file, int count) const {
+        FILE *f = fopen(file.c_str(), "w");
+        const char *forms[] = {"%.2f\n", "%.10e\n", "   %.2f trailing words\n", "%+.3f\r\n"};
+        for (int k = 0; k < count; ++k) fprintf(f, forms[k % 4], double(textValue(k)));
+        fclose(f);
+    }
+    static std::vector<unsigned char> readBytes(const std::string &file) {
+        std::ifstream in(file, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    static bool exists(const std::string &file) { return std::filesystem::exists(file); }
+};
+
+// Where text value k lands in the binary form: the two hidden weight blocks
+// are written input-major and stored output-major.
+int binaryIndex(int k) {
+    if (k >= H1W && k < H1B) return H1W + 256 * ((k - H1W) % 32) + (k - H1W) / 32;
+    if (k >= H2W && k < H2B) return H2W + 32 * ((k - H2W) % 32) + (k - H2W) / 32;
+    return k;
+}
+
+TEST_F(NetworkFiles, ConversionWritesBinaryLayoutAndLoadReadsIt) {
+    writeText(path("network.txt"), NETWORK_VALUES);
+    {  // lines after the last value are never read
+        std::ofstream extra(path("network.txt"), std::ios::app);
+        extra << "not a number\n";
+    }
+    ASSERT_EQ(convertNetworkFile(path("network.txt").c_str(), path("network.nn").c_str()), 0);
+    const std::vector<unsigned char> bytes = readBytes(path("network.nn"));
+    ASSERT_EQ(bytes.size(), 430980u);
+    for (int k = 0; k < NETWORK_VALUES; ++k) {
+        const float expected = textValue(k);
+        ASSERT_EQ(memcmp(&bytes[4 * binaryIndex(k)], &expected, 4), 0) << "text value " << k;
+    }
+
+    // An existing binary is read as it is; the text file is not consulted.
+    testing::internal::CaptureStdout();
+    loadNetworkFrom(path("network.nn").c_str(), path("absent.txt").c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "info debug NN loaded !\n");
+    EXPECT_EQ(memcmp(&network, bytes.data(), NETWORK_BYTES), 0);
+    // Text line 98433 + 32i + o (from 1) is hidden1_weights[o][i]; likewise the second block.
+    EXPECT_EQ(network.hidden1_weights[7][200], textValue(H1W + 32 * 200 + 7));
+    EXPECT_EQ(network.hidden2_weights[3][30], textValue(H2W + 32 * 30 + 3));
+    EXPECT_EQ(network.output_bias, textValue(NETWORK_VALUES - 1));
+}
+
+TEST_F(NetworkFiles, MissingBinaryIsConvertedThenLoaded) {
+    writeText(path("network.txt"), NETWORK_VALUES);
+    testing::internal::CaptureStdout();
+    loadNetworkFrom(path("network.nn").c_str(), path("network.txt").c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "info debug NN file conversion...\ninfo debug NN loaded !\n");
+    ASSERT_TRUE(exists(path("network.nn")));
+    EXPECT_EQ(memcmp(&network, readBytes(path("network.nn")).data(), NETWORK_BYTES), 0);
+}
+
+TEST_F(NetworkFiles, FailedConversionWritesNothingAndLeavesZeros) {
+    writeText(path("short.txt"), NETWORK_VALUES - 1);
+    EXPECT_EQ(convertNetworkFile(path("short.txt").c_str(), path("network.nn").c_str()), -1);
+    EXPECT_FALSE(exists(path("network.nn")));
+
+    writeText(path("bad.txt"), NETWORK_VALUES);
+    std::string text;
+    {
+        std::ifstream in(path("bad.txt"));
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    text.replace(0, text.find('\n'), "abc");  // first line no longer a number
+    std::ofstream(path("bad.txt")) << text;
+    EXPECT_EQ(convertNetworkFile(path("bad.txt").c_str(), path("network.nn").c_str()), -1);
+    EXPECT_FALSE(exists(path("network.nn")));
+
+    for (const char *txt : {"short.txt", "absent.txt"}) {
+        network.output_bias = 3.0f;
+        network.feature_weights[5][5] = 1.0f;
+        testing::internal::CaptureStdout();
+        loadNetworkFrom(path("network.nn").c_str(), path(txt).c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "info debug NN file conversion...\n");
+        const std::vector<unsigned char> zeros(sizeof network, 0);
+        EXPECT_EQ(memcmp(&network, zeros.data(), sizeof network), 0) << txt;
+        Accumulator acc;
+        std::mt19937 rng(7);
+        fillUniform(&acc.half[0][0], 256, 5.0f, rng);
+        EXPECT_EQ(evaluateNetwork(acc, 0), 0);
+        EXPECT_EQ(evaluateNetwork(acc, 1), 0);
+    }
+}
+
+TEST_F(NetworkFiles, BinarySizeIsNotChecked) {
+    std::vector<unsigned char> bytes(NETWORK_BYTES + 100);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+    for (size_t size : {size_t(1001), bytes.size()}) {
+        std::ofstream(path("network.nn"), std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), size);
+        network.output_bias = 3.0f;
+        testing::internal::CaptureStdout();
+        loadNetworkFrom(path("network.nn").c_str(), path("absent.txt").c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "info debug NN loaded !\n");
+        const size_t filled = std::min<size_t>(size, NETWORK_BYTES);
+        const auto *loaded = reinterpret_cast<const unsigned char *>(&network);
+        EXPECT_EQ(memcmp(loaded, bytes.data(), filled), 0);
+        for (size_t i = filled; i < sizeof network; ++i) ASSERT_EQ(loaded[i], 0) << "byte " << i;
+    }
+}
+
+class NetworkInference : public ::testing::Test {
+protected:
+    void SetUp() override { clearNetwork(); }
+    void TearDown() override { clearNetwork(); }
+};
+
+TEST_F(NetworkInference, KernelsFollowTheirSummationOrderExactly) {
+    std::mt19937 rng(2024);
+    alignas(32) float halves[1 + 2 * ACCUMULATOR_SIZE];  // offset by one float: unaligned halves
+    int differing = 0;
+    for (int round = 0; round < 20; ++round) {
+        fillUniform(reinterpret_cast<float *>(&network) + H1W, NETWORK_VALUES - H1W, 0.3f, rng);
+        for (int trial = 0; trial < 25; ++trial) {
+            fillUniform(halves, 1 + 2 * ACCUMULATOR_SIZE, 1.5f, rng);
+            for (int p = 0; p < 2; ++p) {
+                const float *us = halves + 1 + 128 * p, *them = halves + 1 + 128 * (1 - p);
+                const float got = kernelForward(network, us, them);
+                ASSERT_EQ(bitsOf(got), bitsOf(referenceOfLinkedKernels(us, them))) << kernelName();
+
+                Accumulator acc;
+                memcpy(acc.half[p], us, sizeof acc.half[p]);
+                memcpy(acc.half[1 - p], them, sizeof acc.half[p]);
+                EXPECT_EQ(evaluateNetwork(acc, p), static_cast<int32_t>(got * 100.0f));
+
+                // The other width sums in another order: equal up to rounding.
+                const float wide = referenceForward<8>(network, us, them);
+                const float narrow = referenceForward<4>(network, us, them);
+                EXPECT_NEAR(wide, narrow, 1e-5f * (1.0f + std::fabs(wide)));
+                differing += bitsOf(wide) != bitsOf(narrow);
+            }
+        }
+    }
+    EXPECT_GT(differing, 0);  // the two orders are really different
+}
+
+TEST_F(NetworkInference, ScoreIsTruncatedTowardZeroAndSideToMoveComesFirst) {
+    // One path through the network: input 0 -> y0 -> z0 -> output, all exact.
+    network.hidden1_weights[0][0] = 1.0f;
+    network.hidden1_weights[0][128] = 2.0f;  // input 0 of the opponent's half
+    network.hidden2_weights[0][0] = 1.0f;
+    Accumulator acc = {};
+    acc.half[0][0] = 1.0f;
+    acc.half[1][5] = 9.0f;  // unused by the path
+    network.output_weights[0] = 0.129f;
+    EXPECT_EQ(evaluateNetwork(acc, 0), 12);
+    EXPECT_EQ(evaluateNetwork(acc, 1), 25);  // White's half is now the second input block
+    network.output_weights[0] = -0.129f;
+    EXPECT_EQ(evaluateNetwork(acc, 0), -12);
+    network.output_weights[0] = 0.0f;
+    network.output_bias = -0.00999f;
+    EXPECT_EQ(evaluateNetwork(acc, 0), 0);
+    acc.half[0][0] = -1.0f;  // rectified away
+    network.output_weights[0] = 1.0f;
+    network.output_bias = 0.0f;
+    EXPECT_EQ(evaluateNetwork(acc, 0), 0);
+}
+
+TEST_F(NetworkInference, FeatureRowsOfExamplePieces) {
+    // Each row carries its own index in lane 0 and a count in lane 1.
+    for (int f = 0; f < FEATURE_COUNT; ++f) network.feature_weights[f][0] = float(f), network.feature_weights[f][1] = 1;
+    network.feature_biases[2] = 7.0f;
+    struct Case {
+        int colour, type, square, row_white, row_black;
+    } cases[] = {{1, 2, 6, 134, 249}, {0, 2, 62, 254, 129}, {1, 1, 8, 8, 119},
+                 {0, 5, 59, 635, 516}, {1, 6, 4, 644, 763}, {0, 6, 60, 764, 643}};
+    for (const Case &c : cases) {
+        Bitboard pieces[2][6] = {};
+        pieces[c.colour][c.type - 1] = Bitboard(1) << c.square;
+        Accumulator acc;
+        refreshAccumulator(acc, pieces[1], pieces[0]);
+        EXPECT_EQ(acc.half[0][0], c.row_white) << c.colour << c.type << c.square;
+        EXPECT_EQ(acc.half[1][0], c.row_black) << c.colour << c.type << c.square;
+        EXPECT_EQ(acc.half[0][1], 1.0f);
+        EXPECT_EQ(acc.half[1][2], 7.0f);
+    }
+    // White knight g1 takes a black pawn on f3.
+    Bitboard white[6] = {0, Bitboard(1) << 6}, black[6] = {Bitboard(1) << 21};
+    Accumulator acc;
+    refreshAccumulator(acc, white, black);
+    EXPECT_EQ(acc.half[0][0], 134 + 85);
+    EXPECT_EQ(acc.half[1][0], 249 + 42);
+    updateAccumulator(acc, acc, 1, 2, 6, 21, 1);
+    EXPECT_EQ(acc.half[0][0], 149);
+    EXPECT_EQ(acc.half[1][0], 234);
+    EXPECT_EQ(acc.half[0][1], 1.0f);
+}
+
+TEST_F(NetworkInference, IncrementalUpdatesMatchRefresh) {
+    std::mt19937 rng(99);
+    fillUniform(reinterpret_cast<float *>(&network), NETWORK_VALUES, 0.5f, rng);
+    std::uniform_int_distribution<int> square(0, 63), type(1, 6);
+    int board[64] = {};  // 0 empty, else 8 * (colour + 1) + type
+    for (int n = 0; n < 28; ++n) board[square(rng)] = 8 * (1 + (n & 1)) + type(rng);
+
+    auto pieceSets = [&](Bitboard white[6], Bitboard black[6]) {
+        for (int t = 0; t < 6; ++t) white[t] = black[t] = 0;
+        for (int s = 0; s < 64; ++s)
+            if (board[s]) (board[s] >> 3 == 2 ? white : black)[(board[s] & 7) - 1] |= Bitboard(1) << s;
+    };
+    Bitboard white[6], black[6];
+    pieceSets(white, black);
+    Accumulator accs[2];
+    int current = 0, captures = 0;
+    refreshAccumulator(accs[current], white, black);
+    for (int moves = 1; moves <= 3000;) {
+        const int from = square(rng), to = square(rng);
+        if (!board[from] || from == to) continue;
+        // Captures are rare so that the board does not run empty.
+        if (board[to] && (board[to] >> 3 == board[from] >> 3 || rng() % 32 != 0)) continue;
+        const int colour = (board[from] >> 3) - 1, moved = board[from] & 7, captured = board[to] & 7;
+        // Each lane is (value + destination row) - origin row, then minus the captured row.
+        float expected[2][ACCUMULATOR_SIZE];
+        for (int p = 0; p < 2; ++p) {
+            const float *add = network.feature_weights[featureRow(p, colour, moved, to)];
+            const float *sub = network.feature_weights[featureRow(p, colour, moved, from)];
+            const float *gone = network.feature_weights[featureRow(p, 1 - colour, captured ? captured : 1, to)];
+            for (int h = 0; h < ACCUMULATOR_SIZE; ++h) {
+                expected[p][h] = (accs[current].half[p][h] + add[h]) - sub[h];
+                if (captured) expected[p][h] = expected[p][h] - gone[h];
+            }
+        }
+        // Alternate between writing a new record and updating in place.
+        Accumulator &dst = moves % 2 ? accs[1 - current] : accs[current];
+        updateAccumulator(dst, accs[current], colour, moved, from, to, captured);
+        ASSERT_EQ(memcmp(dst.half, expected, sizeof expected), 0) << "move " << moves;
+        current = &dst == &accs[0] ? 0 : 1;
+        board[to] = board[from], board[from] = 0;
+        captures += captured != 0;
+        if (++moves % 500 == 0) {
+            pieceSets(white, black);
+            Accumulator fresh;
+            refreshAccumulator(fresh, white, black);
+            // Refresh order: biases, then White's pieces PAWN..KING by ascending square, then Black's.
+            float summed[2][ACCUMULATOR_SIZE];
+            for (int p = 0; p < 2; ++p) memcpy(summed[p], network.feature_biases, sizeof summed[p]);
+            for (int colour : {1, 0})
+                for (int t = 1; t <= 6; ++t)
+                    for (int s = 0; s < 64; ++s)
+                        if (board[s] == 8 * (colour + 1) + t)
+                            for (int p = 0; p < 2; ++p)
+                                for (int h = 0; h < ACCUMULATOR_SIZE; ++h)
+                                    summed[p][h] = summed[p][h] + network.feature_weights[featureRow(p, colour, t, s)][h];
+            ASSERT_EQ(memcmp(fresh.half, summed, sizeof summed), 0) << "move " << moves;
+            for (int p = 0; p < 2; ++p)
+                for (int h = 0; h < ACCUMULATOR_SIZE; ++h)
+                    ASSERT_NEAR(accs[current].half[p][h], fresh.half[p][h], 1e-3f) << "move " << moves;
+            EXPECT_NEAR(evaluateNetwork(accs[current], 0), evaluateNetwork(fresh, 0), 1);
+            EXPECT_NEAR(evaluateNetwork(accs[current], 1), evaluateNetwork(fresh, 1), 1);
+        }
+    }
+    EXPECT_GT(captures, 3);
+}
+
+}  // namespace

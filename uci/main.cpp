@@ -1,0 +1,6 @@
+#include "uci/uci.h"
+
+int main() {
+    startEngine();
+    commandLoop();
+}

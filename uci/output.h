@@ -1,0 +1,13 @@
+// The one routine through which every line of the engine reaches standard
+// output, and the engine's assertion, which reports through it and ends the
+// process.  Standard output is unbuffered from start-up, so each call reaches
+// the reader at once.
+#pragma once
+
+[[gnu::format(printf, 1, 2)]] void writeOut(const char *format, ...);
+
+[[noreturn]] void assertionFailed(const char *expression, const char *module);
+
+// Internal consistency check: the message carries the checked expression.
+#define VEXAR_ASSERT(expression, module) \
+    ((expression) ? (void)0 : assertionFailed(#expression, module))

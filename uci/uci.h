@@ -1,0 +1,34 @@
+// The command loop and the commands it dispatches.
+#pragma once
+
+#include "search/thread.h"
+
+inline constexpr const char *ENGINE_NAME = "Vexar 0.9 x64";
+inline constexpr const char *ENGINE_AUTHOR = "Ralmond FESTIN";
+inline constexpr int INPUT_LINE_SIZE = 8192;
+inline constexpr int MAX_THREADS = 256;
+
+// Start-up: tables, network, game, transposition table (prints the banner and reports).
+void startEngine();
+// Reads and runs commands until quit or end of input.
+[[noreturn]] void commandLoop();
+// Runs one normalised command line; returns false when the engine must exit.
+bool runCommand(const char *line);
+
+// Reads one normalised line (blanks collapsed, one trailing blank dropped, a
+// trailing carriage return dropped).  Returns false at end of input with
+// nothing read.
+bool readLine(char *line);
+
+// Replaces the game with a FEN (and moves); a failure prints one info debug
+// line and keeps the previous game.
+bool setGame(const char *fen, const char *moves);
+// The clock rule of `go`: fills the limits from a go line.
+void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits);
+
+// Console commands.
+void perftLine(const char *line);
+void debugCommand();
+void benchCommand();
+// Frees the helper records and the table; exits with the given status.
+[[noreturn]] void shutdownEngine(int status);
