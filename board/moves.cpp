@@ -134,8 +134,10 @@ static inline Move discoveredCheckFlag(const MoveContext &ctx, int from, int to)
 }
 
 // Appends the moves of one piece of steps 3-8 to its legal targets.
+template <GenerationMode mode>
 static inline void appendPieceMoves(MoveList &moves, const MoveContext &ctx, int from, Bitboard targets, int type,
                                     Bitboard direct_check_squares, Move extra_flags) {
+    if constexpr (mode == GENERATE_CAPTURES) targets &= ctx.pos->them->bb[0];
     const Bitboard their_attacks = ctx.their->attacks;
     const bool retreat_candidate = (their_attacks & bit(from)) && !(ctx.our->attacks & bit(from));
     const Move base = Move(from) << MOVE_FROM_SHIFT | Move(7 - type) << MOVE_PIECE_SHIFT | extra_flags;
@@ -146,6 +148,8 @@ static inline void appendPieceMoves(MoveList &moves, const MoveContext &ctx, int
         if (direct_check_squares & bit(to)) move |= FLAG_DIRECT_CHECK;
         move |= discoveredCheckFlag(ctx, from, to);
         if (retreat_candidate && !(their_attacks & bit(to))) move |= FLAG_SAFE_RETREAT;
+        if constexpr (mode == GENERATE_FLAGGED)
+            if (!(move & MOVE_ORDER_BITS)) continue;
         moves.list[moves.generated++] = move;
     }
 }
@@ -196,7 +200,7 @@ void generateEnPassant(PositionStack &stack, Position &pos) {
     for (Bitboard pawns = pos.us->bb[PAWN] & pawnCaptures[enemy][target]; pawns; pawns = clearLowest(pawns)) {
         const int from = lowestSquare(pawns);
         Move move = makeMoveCode(from, target, PAWN, PAWN);
-        makeMove(stack, move);
+        makeMoveUnprobed(stack, move);
         const Position &next = *stack.current;
         const bool exposed = squareAttacked(next, next.set[mover].king_square, enemy, next.occupied);
         const bool gives_check = squareAttacked(next, next.set[enemy].king_square, mover, next.occupied);
@@ -228,7 +232,8 @@ void generateCastling(Position &pos, Bitboard our_checkers, const AttackInfo &th
     }
 }
 
-void generateMoves(PositionStack &stack, Position &pos) {
+template <GenerationMode mode>
+static void generate(PositionStack &stack, Position &pos) {
     const ColourSet &us = *pos.us, &them = *pos.them;
     const int colour = us.colour;
     const AttackInfo &our = pos.attack_info[colour];
@@ -255,33 +260,43 @@ void generateMoves(PositionStack &stack, Position &pos) {
             const bool advanced = colour == WHITE ? from >= 32 : from < 32;
             const Move advance =
                 (advanced || !(passedSpan[colour][from] & enemy_pawns)) ? FLAG_PAWN_ADVANCE : 0;
-            appendPieceMoves(moves, ctx, from, targets, PAWN, their.pawn_check_squares, advance);
+            appendPieceMoves<mode>(moves, ctx, from, targets, PAWN, their.pawn_check_squares, advance);
         }
         for (Bitboard b = us.bb[KNIGHT]; b; b = clearLowest(b)) {
             const int from = lowestSquare(b);
-            appendPieceMoves(moves, ctx, from, knightMoves[from] & ~own & evasions, KNIGHT,
+            appendPieceMoves<mode>(moves, ctx, from, knightMoves[from] & ~own & evasions, KNIGHT,
                              their.knight_check_squares, 0);
         }
         for (Bitboard b = us.bb[BISHOP]; b; b = clearLowest(b)) {
             const int from = lowestSquare(b);
-            appendPieceMoves(moves, ctx, from, pos.slider_attacks[from] & ~own & evasions, BISHOP,
+            appendPieceMoves<mode>(moves, ctx, from, pos.slider_attacks[from] & ~own & evasions, BISHOP,
                              their.bishop_check_squares, 0);
         }
         for (Bitboard b = us.bb[ROOK]; b; b = clearLowest(b)) {
             const int from = lowestSquare(b);
-            appendPieceMoves(moves, ctx, from, pos.slider_attacks[from] & ~own & evasions, ROOK,
+            appendPieceMoves<mode>(moves, ctx, from, pos.slider_attacks[from] & ~own & evasions, ROOK,
                              their.rook_check_squares, 0);
         }
         for (Bitboard b = us.bb[QUEEN]; b; b = clearLowest(b)) {
             const int from = lowestSquare(b);
-            appendPieceMoves(moves, ctx, from, pos.slider_attacks[from] & ~own & evasions, QUEEN,
+            appendPieceMoves<mode>(moves, ctx, from, pos.slider_attacks[from] & ~own & evasions, QUEEN,
                              their.queen_check_squares, 0);
         }
     }
     const int king = us.king_square;
-    appendPieceMoves(moves, ctx, king, kingTargets(pos, our, their.attacks, king) & ~own, KING,
+    appendPieceMoves<mode>(moves, ctx, king, kingTargets(pos, our, their.attacks, king) & ~own, KING,
                      their.king_check_squares, 0);
-    generateCastling(pos, our.checkers, their);
+    if constexpr (mode == GENERATE_ALL) generateCastling(pos, our.checkers, their);
+}
+
+void generateMoves(PositionStack &stack, Position &pos) { generate<GENERATE_ALL>(stack, pos); }
+
+void generateMovesOfMode(PositionStack &stack, Position &pos, GenerationMode mode) {
+    switch (mode) {
+        case GENERATE_ALL: generate<GENERATE_ALL>(stack, pos); break;
+        case GENERATE_FLAGGED: generate<GENERATE_FLAGGED>(stack, pos); break;
+        case GENERATE_CAPTURES: generate<GENERATE_CAPTURES>(stack, pos); break;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -299,91 +314,82 @@ static inline int32_t kingPawnsOnly(const Position &pos) {
     return 0;
 }
 
-void makeMove(PositionStack &stack, Move move) {
+template <bool PREFETCH>
+static inline void makeMoveWith(PositionStack &stack, Move move) {
     Position &old = *stack.current;
     Position &next = *(stack.current + 1);
-    memcpy(static_cast<void *>(&next), &old, offsetof(Position, accumulator));
+    const int mover = old.us->colour, enemy = 1 - mover;
+    const int to = moveTo(move), from = moveFrom(move);
+    const int type = movePiece(move), captured = moveCaptured(move), promotion = movePromotion(move);
+    VEXAR_ASSERT(captured < KING, "moves");
+
+    // The squares a move touches follow from its from and to squares alone:
+    // castling is a king move of two files, en passant a pawn move onto the
+    // en-passant square, a double push a pawn move of two ranks.
+    const bool en_passant = type == PAWN && bit(to) == old.en_passant;
+    const int captured_square = en_passant ? (mover == WHITE ? to - 8 : to + 8) : to;
+    const bool double_push = type == PAWN && (to - from == 16 || from - to == 16);
+    int rook_from = -1, rook_to = -1;
+    if (type == KING && to == from + 2) rook_from = from + 3, rook_to = from + 1;
+    if (type == KING && to == from - 2) rook_from = from - 4, rook_to = from - 1;
+    const Bitboard from_to = bit(from) | bit(to);
+
+    // The key first, so that the transposition-table bucket of the new
+    // position is on its way into the cache while the rest is updated.
+    // Callers that never probe the table skip the prefetch: issued at perft
+    // speed, the prefetches alone would fill the memory pipeline.
+    uint64_t key = old.key ^ pieceKey(mover, type, from) ^ pieceKey(mover, type, to) ^
+                   polyglotRandom[ZOBRIST_WHITE_TO_MOVE];
+    if (old.en_passant) key ^= polyglotRandom[ZOBRIST_EN_PASSANT + fileOf(lowestSquare(old.en_passant))];
+    if (double_push) key ^= polyglotRandom[ZOBRIST_EN_PASSANT + fileOf(from)];
+    if (rook_from >= 0) key ^= pieceKey(mover, ROOK, rook_from) ^ pieceKey(mover, ROOK, rook_to);
+    if (captured) key ^= pieceKey(enemy, captured, captured_square);
+    if (promotion) key ^= pieceKey(mover, PAWN, to) ^ pieceKey(mover, promotion, to);
+    const Bitboard castling = old.castling & ~from_to;
+    if (castling != old.castling) key ^= castleKeys(old.castling) ^ castleKeys(castling);
+    if constexpr (PREFETCH) prefetchBucket(key);
+
+    memcpy(static_cast<void *>(&next), &old, offsetof(Position, key));
     stack.current = &next;
     old.move_played = move;
     next.previous = &old;
-
-    const int mover = old.us->colour, enemy = 1 - mover;
+    next.key = key;
+    next.castling = castling;
     ColourSet &own = next.set[mover];
     ColourSet &opp = next.set[enemy];
     next.us = &opp;
     next.them = &own;
     next.mirror = mover == WHITE ? MIRROR_BLACK : 0;
+    next.en_passant = double_push ? bit((from + to) / 2) : 0;
+    next.rule50 = (type == PAWN || captured) ? 0 : old.rule50 + 1;
 
-    const int to = moveTo(move), from = moveFrom(move);
-    const int type = movePiece(move), captured = moveCaptured(move), promotion = movePromotion(move);
-    VEXAR_ASSERT(captured < KING, "moves");
-
-    uint64_t key = next.key ^ pieceKey(mover, type, from) ^ pieceKey(mover, type, to) ^
-                   polyglotRandom[ZOBRIST_WHITE_TO_MOVE];
-    if (old.en_passant) key ^= polyglotRandom[ZOBRIST_EN_PASSANT + fileOf(lowestSquare(old.en_passant))];
-    next.en_passant = 0;
-    next.rule50 = old.rule50 + 1;
-
-    bool refresh = false;
-    int captured_square = to;
-    const Bitboard from_to = bit(from) | bit(to);
-    if (type == PAWN) {
-        next.rule50 = 0;
-        if (to - from == 16 || from - to == 16) {
-            const int middle = (from + to) / 2;
-            next.en_passant = bit(middle);
-            key ^= polyglotRandom[ZOBRIST_EN_PASSANT + fileOf(middle)];
-        }
-        if (bit(to) == old.en_passant) {
-            captured_square = mover == WHITE ? to - 8 : to + 8;
-            refresh = true;
-        }
-        own.bb[0] ^= from_to;
-        own.bb[PAWN] ^= from_to;
-    } else {
-        own.bb[0] ^= from_to;
-        own.bb[type] ^= from_to;
-        if (type == KING) {
-            own.king_square = to;
-            int rook_from = -1, rook_to = -1;
-            if (to == from + 2) rook_from = from + 3, rook_to = from + 1;
-            if (to == from - 2) rook_from = from - 4, rook_to = from - 1;
-            if (rook_from >= 0) {
-                const Bitboard rook_squares = bit(rook_from) | bit(rook_to);
-                own.bb[0] ^= rook_squares;
-                own.bb[ROOK] ^= rook_squares;
-                key ^= pieceKey(mover, ROOK, rook_from) ^ pieceKey(mover, ROOK, rook_to);
-                refresh = true;
-            }
-        }
+    own.bb[0] ^= from_to;
+    own.bb[type] ^= from_to;
+    if (type == KING) own.king_square = to;
+    if (rook_from >= 0) {
+        own.bb[0] ^= bit(rook_from) | bit(rook_to);
+        own.bb[ROOK] ^= bit(rook_from) | bit(rook_to);
     }
     if (captured) {
-        next.rule50 = 0;
         opp.bb[0] ^= bit(captured_square);
         opp.bb[captured] ^= bit(captured_square);
-        key ^= pieceKey(enemy, captured, captured_square);
     }
     if (promotion) {
         own.bb[PAWN] ^= bit(to);
         own.bb[promotion] ^= bit(to);
-        key ^= pieceKey(mover, PAWN, to) ^ pieceKey(mover, promotion, to);
-        refresh = true;
     }
-    if (next.castling & from_to) {
-        key ^= castleKeys(next.castling);
-        next.castling &= ~from_to;
-        key ^= castleKeys(next.castling);
-    }
-    next.key = key;
     next.king_pawns_only = kingPawnsOnly(next);
     next.occupied = own.bb[0] | opp.bb[0];
 
-    if (refresh)
+    // Promotions, castling and en passant change features awkwardly: rebuild.
+    if (promotion || rook_from >= 0 || en_passant)
         refreshFromSets(next);
     else
         updateAccumulator(next.accumulator, old.accumulator, mover, type, from, to, captured);
-    prefetchBucket(key);
 }
+
+void makeMove(PositionStack &stack, Move move) { makeMoveWith<true>(stack, move); }
+void makeMoveUnprobed(PositionStack &stack, Move move) { makeMoveWith<false>(stack, move); }
 
 void makeNullMove(PositionStack &stack) {
     Position &old = *stack.current;

@@ -12,12 +12,22 @@
 
 void computeAttackInfo(Position &pos);
 void generateMoves(PositionStack &stack, Position &pos);
+
+// Restricted generation for the quiescence search: the same steps, order and
+// flags, without castling.  Promotions and en passant are always produced;
+// GENERATE_FLAGGED keeps other moves only if they carry a capture, check or
+// threat bit, GENERATE_CAPTURES only captures.
+enum GenerationMode { GENERATE_ALL, GENERATE_FLAGGED, GENERATE_CAPTURES };
+void generateMovesOfMode(PositionStack &stack, Position &pos, GenerationMode mode);
 Bitboard kingTargets(const Position &pos, const AttackInfo &our, Bitboard their_attacks, int king_square);
 void generatePromotions(Position &pos, const AttackInfo &our);
 void generateEnPassant(PositionStack &stack, Position &pos);
 void generateCastling(Position &pos, Bitboard our_checkers, const AttackInfo &their);
 
 void makeMove(PositionStack &stack, Move move);
+// The same without prefetching the new position's transposition-table bucket,
+// for callers that never probe the table (perft, legality tests).
+void makeMoveUnprobed(PositionStack &stack, Move move);
 void makeNullMove(PositionStack &stack);
 inline void unmakeMove(PositionStack &stack) { stack.current = stack.current->previous; }
 

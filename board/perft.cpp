@@ -14,7 +14,7 @@ uint64_t perft(PositionStack &stack, int depth, int limit) {
     uint64_t total = 0;
     for (int i = 0; i < pos.moves.generated; i++) {
         const Move move = pos.moves.list[i];
-        makeMove(stack, move);
+        makeMoveUnprobed(stack, move);
         const uint64_t count = perft(stack, depth + 1, limit);
         unmakeMove(stack);
         total += count;

@@ -120,7 +120,12 @@ struct alignas(64) Position {
     Move move_played;
     int32_t mirror;
     MoveList moves;
+    // Slots exactly 4096 bytes apart make every copy into the next slot alias
+    // its source in the processor's store-to-load check; one more cache line
+    // breaks that.
+    char padding[64];
 };
+static_assert(sizeof(Position) % 4096 != 0);
 inline constexpr size_t POSITION_COPIED_BYTES = offsetof(Position, previous);
 static_assert(offsetof(Position, accumulator) % 32 == 0, "accumulator rows must be vector aligned");
 

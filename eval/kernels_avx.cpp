@@ -72,24 +72,21 @@ float kernelForward(const Network &net, const float *us, const float *them) {
         _mm256_store_ps(x + ACCUMULATOR_SIZE + j, _mm256_max_ps(_mm256_loadu_ps(them + j), zero8));
     }
 
-    // First hidden layer, four neurons at a time so that their independent
-    // sums overlap; each neuron's own order is unchanged.
-    for (int o = 0; o < HIDDEN1_SIZE; o += 4) {
-        const float *w0 = net.hidden1_weights[o];
-        const float *w1 = net.hidden1_weights[o + 1];
-        const float *w2 = net.hidden1_weights[o + 2];
-        const float *w3 = net.hidden1_weights[o + 3];
-        __m256 s0 = zero8, s1 = zero8, s2 = zero8, s3 = zero8;
+    // First hidden layer, eight neurons at a time so that their independent
+    // sums keep both adders busy; each neuron's own order is unchanged.
+    for (int o = 0; o < HIDDEN1_SIZE; o += 8) {
+        const float *w = net.hidden1_weights[o];
+        constexpr int ROW = INPUTS;
+        __m256 s[8];
+        for (int k = 0; k < 8; k++) s[k] = zero8;
         for (int c = 0; c < INPUTS; c += 8) {
             const __m256 in = _mm256_load_ps(x + c);
-            s0 = _mm256_add_ps(s0, _mm256_mul_ps(_mm256_load_ps(w0 + c), in));
-            s1 = _mm256_add_ps(s1, _mm256_mul_ps(_mm256_load_ps(w1 + c), in));
-            s2 = _mm256_add_ps(s2, _mm256_mul_ps(_mm256_load_ps(w2 + c), in));
-            s3 = _mm256_add_ps(s3, _mm256_mul_ps(_mm256_load_ps(w3 + c), in));
+            for (int k = 0; k < 8; k++) s[k] = _mm256_add_ps(s[k], _mm256_mul_ps(_mm256_load_ps(w + k * ROW + c), in));
         }
-        const __m128 sums = finishFour(foldHalves(s0), foldHalves(s1), foldHalves(s2), foldHalves(s3));
-        const __m128 out = _mm_add_ps(sums, _mm_load_ps(net.hidden1_biases + o));
-        _mm_store_ps(y + o, _mm_max_ps(out, zero4));
+        const __m128 low = finishFour(foldHalves(s[0]), foldHalves(s[1]), foldHalves(s[2]), foldHalves(s[3]));
+        const __m128 high = finishFour(foldHalves(s[4]), foldHalves(s[5]), foldHalves(s[6]), foldHalves(s[7]));
+        _mm_store_ps(y + o, _mm_max_ps(_mm_add_ps(low, _mm_load_ps(net.hidden1_biases + o)), zero4));
+        _mm_store_ps(y + o + 4, _mm_max_ps(_mm_add_ps(high, _mm_load_ps(net.hidden1_biases + o + 4)), zero4));
     }
 
     for (int o = 0; o < HIDDEN2_SIZE; o += 4) {

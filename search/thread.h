@@ -44,6 +44,7 @@ struct SearchThread {
     Move current_move;
     int32_t current_move_number;
     int32_t root_index;
+    int32_t ply_limit;  // deepest ply the stack has room for (at most MAX_PLY)
     int32_t start_time;
     uint64_t nodes;
     int32_t history[2][8 * 64];  // [colour to move][(7 - type) * 64 + to]

@@ -1,7 +1,187 @@
-#include "search/search.h"
-#include "uci/output.h"
-#include "uci/uci.h"
+// The go driver, the search threads with their iterative deepening, and the
+// search's protocol output.
+//
+// One main search thread and Threads - 1 helpers run the same iterative
+// deepening on their own stacks and meet only in the transposition table.  The
+// main thread alone reports, watches the clock and standard input, and decides
+// when everybody stops; the move played is always the main thread's.
+#include <pthread.h>
 
-void initSearchTables() {}
-void go() { writeOut("info debug search is not built yet\n"); }
-void benchCommand() { writeOut("info debug search is not built yet\n"); }
+#include <algorithm>
+#include <cstring>
+
+#include "board/board.h"
+#include "board/moves.h"
+#include "search/internal.h"
+#include "search/ordering.h"
+#include "search/params.h"
+#include "search/search.h"
+#include "search/tt.h"
+#include "uci/clock.h"
+#include "uci/output.h"
+
+// The root position as it was before the main thread started; helpers copy it
+// because the main thread writes its own root slot while it searches.
+static Position root_snapshot;
+
+void initSearchTables() { initOrderingTables(); }
+
+uint64_t totalNodes() {
+    uint64_t nodes = loadNodes(*main_thread);
+    for (int i = 0; i < helper_count; i++) nodes += loadNodes(helper_threads[i]);
+    return nodes;
+}
+
+// ---------------------------------------------------------------------------
+// Output
+
+// Walks the principal variation through the transposition table.  Stored
+// moves are played only if they are legal in their position (a key collision
+// could hand us any move), and the walk never leaves the stack.
+static void print_pv(SearchThread &t, Move move, int length) {
+    PositionStack &stack = t.stack;
+    if (!move || is_draw(*stack.current)) return;
+    writeMove(move);
+    writeOut(" ");
+    if (slotIndex(stack, stack.current) + 2 >= STACK_SIZE || length >= MAX_PLY) return;
+    makeMove(stack, move);
+    TTHit hit{};
+    Move next = 0;
+    if (tt_probe(stack.current->key, -1, hit) && hit.move) {
+        char text[6];
+        moveToText(hit.move, text);
+        next = findLegalMove(stack, text);
+    }
+    print_pv(t, next, length + 1);
+    unmakeMove(stack);
+}
+
+void printRootInfo(SearchThread &t, int score, int alpha, int beta, Move best) {
+    if (t.seldepth < t.depth) t.seldepth = t.depth;
+    writeOut("info depth %i seldepth %i ", t.depth, t.seldepth);
+    writeScore(score);
+    if (score >= beta) writeOut("lowerbound ");
+    if (score <= alpha) writeOut("upperbound ");
+    writeOut("pv ");
+    print_pv(t, best, 0);
+    const int elapsed = clockMs() - t.start_time;
+    const uint64_t nodes = totalNodes();
+    writeOut("time %llu nodes %llu nps %llu hashfull %i\n", (unsigned long long)elapsed, (unsigned long long)nodes,
+             (unsigned long long)(elapsed > 0 ? nodes / uint64_t(elapsed) * 1000 : 0), tt_hashfull());
+}
+
+static void printResult(int score, Move move) {
+    if (isMateScore(score)) writeOut("info string Mate in %i half-moves !\n", score > 0 ? SCORE_MATE - score : score + SCORE_MATE);
+    writeOut("info ");
+    writeScore(score);
+    writeOut("\n");
+    writeOut("bestmove ");
+    writeMove(move);
+    writeOut("\n");
+}
+
+// ---------------------------------------------------------------------------
+// Iterative deepening
+
+static void *search_thread_main(void *argument) {
+    SearchThread &t = *static_cast<SearchThread *>(argument);
+    PositionStack &stack = t.stack;
+    const int root = main_thread->root_index;
+    if (t.index != 0) {
+        Position &copy = stack.slots[root];
+        memcpy(static_cast<void *>(&copy), &root_snapshot, sizeof(Position));
+        copy.us = &copy.set[root_snapshot.us->colour];
+        copy.them = &copy.set[root_snapshot.them->colour];
+        stack.current = &copy;
+    }
+    // Every ply of the search takes a slot (and en-passant tests one more).
+    t.ply_limit = std::min(MAX_PLY, STACK_SIZE - 3 - root);
+    t.root_index = root;
+
+    const bool in_check = ourInfo(root_snapshot).checkers != 0;
+    int max_depth = MAX_PLY;
+    if (t.limits.mode == LIMIT_DEPTH) max_depth = std::clamp(t.limits.depth, 1, MAX_PLY);
+    max_depth = std::min(max_depth, t.ply_limit);
+
+    int depth = 1, alpha = -SCORE_INFINITE, beta = SCORE_INFINITE, fails = 0;
+    for (;;) {
+        t.depth = depth;
+        const int s = search(t, 0, depth, alpha, beta, in_check);
+        if (isMateScore(s) || searchStopped()) break;
+        if (alpha < s && s < beta) {
+            alpha = s < -SCORE_INFINITE + ASPIRATION_WINDOW ? -SCORE_INFINITE : s - ASPIRATION_WINDOW;
+            beta = s > SCORE_INFINITE - ASPIRATION_WINDOW ? SCORE_INFINITE : s + ASPIRATION_WINDOW;
+            fails = 0;
+            if (t.index == 0 && t.limits.mode == LIMIT_CLOCK && iterationTimeUp(t)) break;
+            if (++depth > max_depth) break;
+        } else {
+            fails++;
+            if (fails <= ASPIRATION_MAX_FAILS) {
+                alpha = std::max(s - ASPIRATION_WINDOW * fails, -SCORE_INFINITE);
+                beta = std::min(s + ASPIRATION_WINDOW * fails, SCORE_INFINITE);
+            } else {
+                alpha = -SCORE_INFINITE;
+                beta = SCORE_INFINITE;
+            }
+        }
+    }
+    storeStop(t, 1);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// go
+
+void go() {
+    SearchThread &main = *main_thread;
+    const int32_t t0 = clockMs();
+    PositionStack &stack = main.stack;
+    Position &root = *stack.current;
+
+    if (is_draw(root)) {
+        writeOut("info string Game over (draw) !\n");
+        writeOut("bestmove 0000\n");
+        return;
+    }
+    computeAttackInfo(root);
+    generateMoves(stack, root);
+    if (root.moves.generated == 0) {
+        writeOut("info string Game over (%s) !\n", inCheck(root) ? "mate" : "pat");
+        writeOut("bestmove 0000\n");
+        return;
+    }
+    if (root.moves.generated == 1) {
+        writeOut("bestmove ");
+        writeMove(root.moves.list[0]);
+        writeOut("\n");
+        return;
+    }
+    // What to play if the search is stopped before the first root move is done.
+    const Move fallback = root.moves.list[0];
+
+    tt.root_pieces = pieceCount(root);
+    writeOut("info debug Starting %i thread(s)...\n", helper_count + 1);
+
+    memcpy(static_cast<void *>(&root_snapshot), &root, sizeof(Position));
+    main.root_index = slotIndex(stack, &root);
+    main.index = 0;
+    main.start_time = t0;
+    main.stop = 0;
+    main.time_extended = 0;
+    main.nodes = 0;
+    main.seldepth = 0;
+    main.best_move = 0;
+    main.best_score = 0;
+    pthread_create(&main.handle, nullptr, search_thread_main, &main);
+    for (int j = 0; j < helper_count; j++) {
+        SearchThread &helper = helper_threads[j];
+        clearSearchState(helper);
+        helper.index = j + 1;
+        helper.limits = main.limits;
+        helper.start_time = t0;
+        pthread_create(&helper.handle, nullptr, search_thread_main, &helper);
+    }
+    pthread_join(main.handle, nullptr);
+    printResult(main.best_score, main.best_move ? main.best_move : fallback);
+    for (int j = 0; j < helper_count; j++) pthread_join(helper_threads[j].handle, nullptr);
+}

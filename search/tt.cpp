@@ -37,8 +37,8 @@ void tt_create(int megabytes) {
     }
     for (;;) {
         const uint64_t count = uint64_t(megabytes) * 65536;
-        // Anonymous mappings arrive zero-filled and page-aligned, and untouched
-        // pages cost nothing until the search writes them.
+        // Anonymous mappings arrive zero-filled and page-aligned; large pages
+        // keep the table's address translations few.
         void *block = mmap(nullptr, count * sizeof(TTEntry), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (block != MAP_FAILED) {
             madvise(block, count * sizeof(TTEntry), MADV_HUGEPAGE);
@@ -46,6 +46,9 @@ void tt_create(int megabytes) {
             tt.entry_count = count;
             tt.index_mask = count - 4;
             tt.megabytes = megabytes;
+            // Touch every page now rather than during the first search: a
+            // prefetch of a page that is not yet mapped stalls on the walk.
+            tt_clear();
             writeOut("info debug Creation of Transposition Table : success (%i MB)\n", megabytes);
             return;
         }

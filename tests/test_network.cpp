@@ -95,17 +95,17 @@ protected:
     static float textValue(int k) { return (k % 2 ? -1.0f : 1.0f) * (float(k) + 0.25f); }
 
     // Writes `count` values in assorted spellings, some with trailing text.
-    void writeText(const std::string &file, int count) const {
+    void writeText(const std::string &file, int count, const char *first = nullptr) const {
         FILE *f = fopen(file.c_str(), "w");
         const char *forms[] = {"%.2f\n", "%.10e\n", "   %.2f trailing words\n", "%+.3f\r\n"};
-        for (int k = 0; k < count; ++k) fprintf(f, forms[k % 4], double(textValue(k)));
+        for (int k = 0; k < count; ++k)
+            k == 0 && first ? fprintf(f, "%s\n", first) : fprintf(f, forms[k % 4], double(textValue(k)));
         fclose(f);
     }
     static std::vector<unsigned char> readBytes(const std::string &file) {
         std::ifstream in(file, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
-    static bool exists(const std::string &file) { return std::filesystem::exists(file); }
 };
 
 // Where text value k lands in the binary form: the two hidden weight blocks
@@ -118,19 +118,23 @@ int binaryIndex(int k) {
 
 TEST_F(NetworkFiles, ConversionWritesBinaryLayoutAndLoadReadsIt) {
     writeText(path("network.txt"), NETWORK_VALUES);
-    {  // lines after the last value are never read
-        std::ofstream extra(path("network.txt"), std::ios::app);
-        extra << "not a number\n";
-    }
-    ASSERT_EQ(convertNetworkFile(path("network.txt").c_str(), path("network.nn").c_str()), 0);
+    FILE *extra = fopen(path("network.txt").c_str(), "a");  // lines after the last value are never read
+    fputs("not a number\n", extra);
+    fclose(extra);
+    testing::internal::CaptureStdout();
+    loadNetworkFrom(path("network.nn").c_str(), path("network.txt").c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "info debug NN file conversion...\ninfo debug NN loaded !\n");
     const std::vector<unsigned char> bytes = readBytes(path("network.nn"));
     ASSERT_EQ(bytes.size(), 430980u);
     for (int k = 0; k < NETWORK_VALUES; ++k) {
         const float expected = textValue(k);
         ASSERT_EQ(memcmp(&bytes[4 * binaryIndex(k)], &expected, 4), 0) << "text value " << k;
     }
+    EXPECT_EQ(memcmp(&network, bytes.data(), NETWORK_BYTES), 0);
 
     // An existing binary is read as it is; the text file is not consulted.
+    clearNetwork();
     testing::internal::CaptureStdout();
     loadNetworkFrom(path("network.nn").c_str(), path("absent.txt").c_str());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "info debug NN loaded !\n");
@@ -141,30 +145,14 @@ TEST_F(NetworkFiles, ConversionWritesBinaryLayoutAndLoadReadsIt) {
     EXPECT_EQ(network.output_bias, textValue(NETWORK_VALUES - 1));
 }
 
-TEST_F(NetworkFiles, MissingBinaryIsConvertedThenLoaded) {
-    writeText(path("network.txt"), NETWORK_VALUES);
-    testing::internal::CaptureStdout();
-    loadNetworkFrom(path("network.nn").c_str(), path("network.txt").c_str());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "info debug NN file conversion...\ninfo debug NN loaded !\n");
-    ASSERT_TRUE(exists(path("network.nn")));
-    EXPECT_EQ(memcmp(&network, readBytes(path("network.nn")).data(), NETWORK_BYTES), 0);
-}
-
 TEST_F(NetworkFiles, FailedConversionWritesNothingAndLeavesZeros) {
     writeText(path("short.txt"), NETWORK_VALUES - 1);
     EXPECT_EQ(convertNetworkFile(path("short.txt").c_str(), path("network.nn").c_str()), -1);
-    EXPECT_FALSE(exists(path("network.nn")));
+    EXPECT_FALSE(std::filesystem::exists(path("network.nn")));
 
-    writeText(path("bad.txt"), NETWORK_VALUES);
-    std::string text;
-    {
-        std::ifstream in(path("bad.txt"));
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    text.replace(0, text.find('\n'), "abc");  // first line no longer a number
-    std::ofstream(path("bad.txt")) << text;
+    writeText(path("bad.txt"), NETWORK_VALUES, "abc");
     EXPECT_EQ(convertNetworkFile(path("bad.txt").c_str(), path("network.nn").c_str()), -1);
-    EXPECT_FALSE(exists(path("network.nn")));
+    EXPECT_FALSE(std::filesystem::exists(path("network.nn")));
 
     for (const char *txt : {"short.txt", "absent.txt"}) {
         network.output_bias = 3.0f;
@@ -186,7 +174,8 @@ TEST_F(NetworkFiles, BinarySizeIsNotChecked) {
     std::vector<unsigned char> bytes(NETWORK_BYTES + 100);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 1);
     for (size_t size : {size_t(1001), bytes.size()}) {
-        std::ofstream(path("network.nn"), std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), size);
+        std::ofstream(path("network.nn"), std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()), size);
         network.output_bias = 3.0f;
         testing::internal::CaptureStdout();
         loadNetworkFrom(path("network.nn").c_str(), path("absent.txt").c_str());
@@ -257,7 +246,10 @@ TEST_F(NetworkInference, ScoreIsTruncatedTowardZeroAndSideToMoveComesFirst) {
 
 TEST_F(NetworkInference, FeatureRowsOfExamplePieces) {
     // Each row carries its own index in lane 0 and a count in lane 1.
-    for (int f = 0; f < FEATURE_COUNT; ++f) network.feature_weights[f][0] = float(f), network.feature_weights[f][1] = 1;
+    for (int f = 0; f < FEATURE_COUNT; ++f) {
+        network.feature_weights[f][0] = float(f);
+        network.feature_weights[f][1] = 1.0f;
+    }
     network.feature_biases[2] = 7.0f;
     struct Case {
         int colour, type, square, row_white, row_black;
@@ -337,9 +329,10 @@ TEST_F(NetworkInference, IncrementalUpdatesMatchRefresh) {
                 for (int t = 1; t <= 6; ++t)
                     for (int s = 0; s < 64; ++s)
                         if (board[s] == 8 * (colour + 1) + t)
-                            for (int p = 0; p < 2; ++p)
-                                for (int h = 0; h < ACCUMULATOR_SIZE; ++h)
-                                    summed[p][h] = summed[p][h] + network.feature_weights[featureRow(p, colour, t, s)][h];
+                            for (int p = 0; p < 2; ++p) {
+                                const float *row = network.feature_weights[featureRow(p, colour, t, s)];
+                                for (int h = 0; h < ACCUMULATOR_SIZE; ++h) summed[p][h] = summed[p][h] + row[h];
+                            }
             ASSERT_EQ(memcmp(fresh.half, summed, sizeof summed), 0) << "move " << moves;
             for (int p = 0; p < 2; ++p)
                 for (int h = 0; h < ACCUMULATOR_SIZE; ++h)

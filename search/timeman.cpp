@@ -1,0 +1,63 @@
+#include "board/board.h"
+#include "search/internal.h"
+#include "search/params.h"
+#include "search/tt.h"
+#include "uci/clock.h"
+#include "uci/input.h"
+#include "uci/output.h"
+
+uint64_t totalNodes();
+
+static void printCurrentMove(SearchThread &t, int elapsed) {
+    const uint64_t nodes = totalNodes();
+    writeOut("info depth %i currmove ", t.depth);
+    writeMove(t.current_move);
+    writeOut(" currmovenumber %i ", t.current_move_number);
+    writeOut("time %i nodes %llu nps %llu hashfull %i\n", elapsed, (unsigned long long)nodes,
+             (unsigned long long)(elapsed > 0 ? nodes / uint64_t(elapsed) * 1000 : 0), tt_hashfull());
+}
+
+// Periodic check of the main thread: true when time is up.
+static bool check_time(SearchThread &t) {
+    const int elapsed = clockMs() - t.start_time;
+    if (elapsed >= t.limits.move_time) {
+        if (t.limits.mode == LIMIT_MOVETIME) {
+            storeStop(t, 1);
+            return true;
+        }
+        if (t.limits.mode == LIMIT_CLOCK) {
+            // The budget may double while four budgets still fit in the reserve.
+            // A budget of 0 has nothing to double: stop, or the search would
+            // run on until an iteration happened to finish.
+            if (t.limits.move_time == 0 || 4 * int64_t(t.limits.move_time) > t.limits.time_left) {
+                storeStop(t, 1);
+                return true;
+            }
+            t.time_extended = 1;
+            t.limits.move_time *= 2;
+            writeOut("info debug Time extension : start\n");
+        }
+    }
+    if (t.nodes % CURRMOVE_INTERVAL == 0) printCurrentMove(t, elapsed);
+    return false;
+}
+
+bool stopPoll(SearchThread &t, bool quiescence) {
+    if (t.index != 0) return searchStopped();
+    if (t.stop) return true;
+    if (quiescence && t.nodes == 0) return false;
+    if (t.nodes % POLL_INTERVAL != 0) return false;
+    if (inputWaiting()) {
+        storeStop(t, 1);
+        return true;
+    }
+    return check_time(t);
+}
+
+bool iterationTimeUp(SearchThread &t) {
+    if (t.time_extended) {
+        writeOut("info debug Time extension : end\n");
+        return true;
+    }
+    return 2 * int64_t(clockMs() - t.start_time) > t.limits.move_time;
+}
