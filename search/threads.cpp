@@ -23,6 +23,7 @@
 // The root position as it was before the main thread started; helpers copy it
 // because the main thread writes its own root slot while it searches.
 static Position root_snapshot;
+static int root_slot;
 
 void initSearchTables() { initOrderingTables(); }
 
@@ -86,7 +87,7 @@ static void printResult(int score, Move move) {
 static void *search_thread_main(void *argument) {
     SearchThread &t = *static_cast<SearchThread *>(argument);
     PositionStack &stack = t.stack;
-    const int root = main_thread->root_index;
+    const int root = root_slot;
     if (t.index != 0) {
         Position &copy = stack.slots[root];
         memcpy(static_cast<void *>(&copy), &root_snapshot, sizeof(Position));
@@ -96,7 +97,6 @@ static void *search_thread_main(void *argument) {
     }
     // Every ply of the search takes a slot (and en-passant tests one more).
     t.ply_limit = std::min(MAX_PLY, STACK_SIZE - 3 - root);
-    t.root_index = root;
 
     const bool in_check = ourInfo(root_snapshot).checkers != 0;
     int max_depth = MAX_PLY;
@@ -162,8 +162,10 @@ void go() {
     tt.root_pieces = pieceCount(root);
     writeOut("info debug Starting %i thread(s)...\n", helper_count + 1);
 
+    // Everything the threads read is written before the first one starts.
     memcpy(static_cast<void *>(&root_snapshot), &root, sizeof(Position));
-    main.root_index = slotIndex(stack, &root);
+    root_slot = slotIndex(stack, &root);
+    main.root_index = root_slot;
     main.index = 0;
     main.start_time = t0;
     main.stop = 0;
@@ -172,15 +174,17 @@ void go() {
     main.seldepth = 0;
     main.best_move = 0;
     main.best_score = 0;
-    pthread_create(&main.handle, nullptr, search_thread_main, &main);
     for (int j = 0; j < helper_count; j++) {
         SearchThread &helper = helper_threads[j];
         clearSearchState(helper);
         helper.index = j + 1;
         helper.limits = main.limits;
         helper.start_time = t0;
-        pthread_create(&helper.handle, nullptr, search_thread_main, &helper);
+        helper.root_index = root_slot;
     }
+    pthread_create(&main.handle, nullptr, search_thread_main, &main);
+    for (int j = 0; j < helper_count; j++)
+        pthread_create(&helper_threads[j].handle, nullptr, search_thread_main, &helper_threads[j]);
     pthread_join(main.handle, nullptr);
     printResult(main.best_score, main.best_move ? main.best_move : fallback);
     for (int j = 0; j < helper_count; j++) pthread_join(helper_threads[j].handle, nullptr);

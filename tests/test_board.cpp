@@ -838,18 +838,28 @@ TEST(MakeMove, SpecialMoves) {
 // ---------------------------------------------------------------------------
 // Board display
 
-std::string rankLine(int rank, const char *pieces, const char *marker) {
-    std::string line = " 0 \xB3";
-    line[1] = char('0' + rank);
-    for (int file = 0; file < 8; file++) {
-        const char pad = (file + rank - 1) % 2 ? '\xB0' : ' ';
-        line += pad;
-        line += pieces[file] == '.' ? pad : pieces[file];
-        line += pad;
+// The picture of a board given rank 8 first, with the side-to-move marker
+// after the named rank.
+std::string picture(const char *const ranks[8], int marker_rank, const char *marker) {
+    std::string out = "\n";
+    for (int rank = 8; rank >= 1; rank--) {
+        out += ' ';
+        out += char('0' + rank);
+        out += " \xB3";
+        for (int file = 0; file < 8; file++) {
+            const char pad = (file + rank - 1) % 2 ? '\xB0' : ' ';
+            const char piece = ranks[8 - rank][file];
+            out += pad;
+            out += piece == '.' ? pad : piece;
+            out += pad;
+        }
+        if (rank == marker_rank) out += marker;
+        out += '\n';
     }
-    line += marker;
-    line += '\n';
-    return line;
+    out += "   \xC0";
+    out.append(24, '\xC4');
+    out += "\n     A  B  C  D  E  F  G  H\n\n";
+    return out;
 }
 
 TEST(Display, ExactBytes) {
@@ -858,13 +868,11 @@ TEST(Display, ExactBytes) {
     testing::internal::CaptureStdout();
     displayPosition(t->stack);
     std::string out = testing::internal::GetCapturedStdout();
-    const std::string footer = "   \xC0" + std::string(24, '\xC4') + "\n     A  B  C  D  E  F  G  H\n\n";
-    std::string expected = "\n" + rankLine(8, "rnbqkbnr", "") + rankLine(7, "pppppppp", "") +
-                           rankLine(6, "........", "") + rankLine(5, "........", "") + rankLine(4, "........", "") +
-                           rankLine(3, "........", "") + rankLine(2, "PPPPPPPP", "") + rankLine(1, "RNBQKBNR", " *") +
-                           footer + "key = 0x463b96181691fc9c\n" +
-                           "fen = rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1\n";
+    const char *start[8] = {"rnbqkbnr", "pppppppp", "........", "........",
+                            "........", "........", "PPPPPPPP", "RNBQKBNR"};
+    std::string expected = picture(start, 1, " *");
     EXPECT_EQ(expected.substr(0, 17), "\n 8 \xB3\xB0r\xB0 n \xB0" "b\xB0 q ");  // spelled out once
+    expected += "key = 0x463b96181691fc9c\nfen = rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1\n";
     ASSERT_EQ(out.substr(0, expected.size()), expected);
     EXPECT_TRUE(std::regex_match(out.substr(expected.size()), std::regex("score (cp|mate) -?[0-9]+ \n")))
         << out.substr(expected.size());
@@ -874,10 +882,9 @@ TEST(Display, ExactBytes) {
     testing::internal::CaptureStdout();
     displayPosition(t->stack);
     out = testing::internal::GetCapturedStdout();
-    expected = "\n" + rankLine(8, "....k...", " * (check !)") + rankLine(7, "........", "") +
-               rankLine(6, "........", "") + rankLine(5, "........", "") + rankLine(4, "........", "") +
-               rankLine(3, "........", "") + rankLine(2, "........", "") + rankLine(1, "....R.K.", "") + footer +
-               "key = 0x";
+    const char *check[8] = {"....k...", "........", "........", "........",
+                            "........", "........", "........", "....R.K."};
+    expected = picture(check, 8, " * (check !)");
     EXPECT_EQ(out.substr(0, expected.size()), expected);
     EXPECT_NE(out.find("\nfen = 4k3/8/8/8/8/8/8/4R1K1 b - - 0 1\n"), std::string::npos);
 }

@@ -1,0 +1,77 @@
+"""A UCI engine process driven over its standard input and output, for the
+end-to-end tests.  Every read has a timeout, so a hung engine fails a test
+instead of blocking it."""
+import os
+import queue
+import shutil
+import subprocess
+import tempfile
+import threading
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+class Engine:
+    def __init__(self, path, cwd=None, network=True, timeout=20.0, env=None):
+        """Starts the engine in `cwd` (a fresh temporary directory by default),
+        with the shipped network copied there when `network` is true."""
+        self.timeout = timeout
+        self.cwd = cwd or tempfile.mkdtemp(prefix="vexar-e2e-")
+        shipped = os.path.join(REPO, "data", "network.txt")
+        if network and os.path.exists(shipped):
+            shutil.copy(shipped, self.cwd)
+        self.proc = subprocess.Popen([os.path.abspath(path)], cwd=self.cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env)
+        self.lines = queue.Queue()
+        self.stderr = []
+        threading.Thread(target=self._pump, args=(self.proc.stdout, self.lines.put), daemon=True).start()
+        threading.Thread(target=self._pump, args=(self.proc.stderr, self.stderr.append), daemon=True).start()
+
+    @staticmethod
+    def _pump(stream, sink):
+        for raw in stream:
+            sink(raw.decode("latin-1").rstrip("\n"))
+        sink(None)
+
+    def send(self, text):
+        if not text.endswith("\n"):
+            text += "\n"
+        self.proc.stdin.write(text.encode("latin-1"))
+        self.proc.stdin.flush()
+
+    def line(self, timeout=None):
+        try:
+            line = self.lines.get(timeout=timeout or self.timeout)
+        except queue.Empty:
+            raise RuntimeError("no output within %.0f s" % (timeout or self.timeout))
+        if line is None:
+            raise RuntimeError("engine closed its output")
+        return line
+
+    def until(self, predicate, timeout=None):
+        """Lines up to and including the first for which predicate(line) holds."""
+        got = []
+        while True:
+            line = self.line(timeout)
+            got.append(line)
+            if predicate(line):
+                return got
+
+    def until_prefix(self, prefix, timeout=None):
+        return self.until(lambda l: l.startswith(prefix), timeout)
+
+    def ask(self, command):
+        """Sends a command fenced with isready; returns the answer lines."""
+        self.send(command + "\nisready")
+        return self.until(lambda l: l == "readyok")[:-1]
+
+    def finish(self, text="quit\n"):
+        if text:
+            self.send(text)
+        self.proc.stdin.close()
+        try:
+            return self.proc.wait(timeout=self.timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return None
