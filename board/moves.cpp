@@ -40,6 +40,17 @@ static Bitboard betweenSet(const Position &pos, int x) {
     return result;
 }
 
+// Union of the attacks of one kind of slider, each piece's own set kept in
+// slider_attacks for the move generator.
+static inline Bitboard sliderAttacks(Position &pos, Bitboard pieces, Bitboard (*lookup)(int, Bitboard)) {
+    Bitboard attacks = 0;
+    for (; pieces; pieces = clearLowest(pieces)) {
+        const int s = lowestSquare(pieces);
+        attacks |= pos.slider_attacks[s] = lookup(s, pos.occupied);
+    }
+    return attacks;
+}
+
 void computeAttackInfo(Position &pos) {
     const Bitboard occupied = pos.occupied;
     for (int c = BLACK; c <= WHITE; c++) {
@@ -49,24 +60,9 @@ void computeAttackInfo(Position &pos) {
         Bitboard attacks = 0;
         for (Bitboard b = set.bb[KNIGHT]; b; b = clearLowest(b)) attacks |= knightMoves[lowestSquare(b)];
         info.knight_attacks = attacks;
-        attacks = 0;
-        for (Bitboard b = set.bb[BISHOP]; b; b = clearLowest(b)) {
-            const int s = lowestSquare(b);
-            attacks |= pos.slider_attacks[s] = bishopMoves(s, occupied);
-        }
-        info.bishop_attacks = attacks;
-        attacks = 0;
-        for (Bitboard b = set.bb[ROOK]; b; b = clearLowest(b)) {
-            const int s = lowestSquare(b);
-            attacks |= pos.slider_attacks[s] = rookMoves(s, occupied);
-        }
-        info.rook_attacks = attacks;
-        attacks = 0;
-        for (Bitboard b = set.bb[QUEEN]; b; b = clearLowest(b)) {
-            const int s = lowestSquare(b);
-            attacks |= pos.slider_attacks[s] = queenMoves(s, occupied);
-        }
-        info.queen_attacks = attacks;
+        info.bishop_attacks = sliderAttacks(pos, set.bb[BISHOP], bishopMoves);
+        info.rook_attacks = sliderAttacks(pos, set.bb[ROOK], rookMoves);
+        info.queen_attacks = sliderAttacks(pos, set.bb[QUEEN], queenMoves);
         info.king_attacks = kingMoves[set.king_square];
         info.attacks = info.pawn_attacks | info.knight_attacks | info.bishop_attacks | info.rook_attacks |
                        info.queen_attacks | info.king_attacks;

@@ -39,7 +39,7 @@ void updateAccumulator(Accumulator &dst, const Accumulator &src, int colour, int
 }
 
 int32_t evaluateNetwork(const Accumulator &acc, int perspective) {
-    const float v = kernelForward(network, acc.half[perspective], acc.half[perspective ^ 1]);
+    const float v = kernelForward(network, network_columns, acc.half[perspective], acc.half[perspective ^ 1]);
     const float scaled = v * 100.0f;
     // Truncation towards zero; the score is not clamped.
     return static_cast<int32_t>(scaled);

@@ -5,6 +5,7 @@
 #pragma once
 
 struct Network;
+struct NetworkColumns;
 
 // acc[i] += row[i] for the 128 lanes of one half.
 void kernelAddRow(float *acc, const float *row);
@@ -13,7 +14,7 @@ void kernelAddSub(float *dst, const float *src, const float *add, const float *s
 // acc[i] -= row[i].
 void kernelSubRow(float *acc, const float *row);
 // Output value v of the network (before the x100 scaling) for the given halves,
-// side to move first.
-float kernelForward(const Network &net, const float *us, const float *them);
+// side to move first.  `columns` must have been prepared from `net`.
+float kernelForward(const Network &net, const NetworkColumns &columns, const float *us, const float *them);
 // Name of the kernel set, for reports.
 const char *kernelName();

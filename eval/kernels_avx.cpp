@@ -10,10 +10,23 @@
 // lane l+4 (l = 0..3), then (0 + 2) and (1 + 3), then those two, and the bias
 // is added last.
 //
+// The first hidden layer reads its weights input by input (NetworkColumns)
+// and skips the inputs the rectifier made zero.  That changes nothing in the
+// result: a skipped term is w * (+0) = +-0, and adding +-0 to a partial sum
+// leaves it as it is (partial sums start at +0 and can never become -0, and
+// the weights are finite).  Each lane's active inputs are still added in
+// increasing input order, so every partial sum is the one the order above
+// defines, bit for bit.
+//
 // Weight rows are 32-byte aligned (the Network's layout); accumulator halves
 // are loaded without assuming alignment.
 #include <immintrin.h>
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "eval/bit_transpose.h"
 #include "eval/kernels.h"
 #include "eval/network.h"
 
@@ -59,34 +72,76 @@ static inline __m256 dot32(const float *w, const float *x) {
     return _mm256_add_ps(_mm256_add_ps(p2, p3), _mm256_add_ps(p0, p1));
 }
 
-float kernelForward(const Network &net, const float *us, const float *them) {
+// Regroups the active-input mask by lane.  active[c] bit l is input 8c + l;
+// on return bit k of lane_inputs[l] is input 8k + l.
+static inline void laneMasks(const uint8_t active[32], uint32_t lane_inputs[8]) {
+    __m128i t[4];
+    for (int g = 0; g < 4; ++g) {
+        // Inputs 64g .. 64g+63 as an 8 x 8 bit matrix [chunk][lane], transposed
+        // so that byte l holds lane l of the eight chunks.
+        uint64_t bits;
+        memcpy(&bits, active + 8 * g, sizeof bits);
+        bits = swapIndexBits<2, 5>(swapIndexBits<1, 4>(swapIndexBits<0, 3>(bits)));
+        t[g] = _mm_cvtsi64_si128(static_cast<long long>(bits));
+    }
+    // Lane l's mask takes byte l of each group, group 0 lowest.
+    const __m128i t01 = _mm_unpacklo_epi8(t[0], t[1]);
+    const __m128i t23 = _mm_unpacklo_epi8(t[2], t[3]);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lane_inputs), _mm_unpacklo_epi16(t01, t23));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lane_inputs + 4), _mm_unpackhi_epi16(t01, t23));
+}
+
+float kernelForward(const Network &net, const NetworkColumns &columns, const float *us, const float *them) {
     constexpr int INPUTS = 2 * ACCUMULATOR_SIZE;
     alignas(32) float x[INPUTS];
     alignas(32) float y[HIDDEN1_SIZE];
     alignas(32) float z[HIDDEN2_SIZE];
+    alignas(8) uint8_t active[INPUTS / 8];  // bit l of byte c: input 8c + l is not zero
     const __m256 zero8 = _mm256_setzero_ps();
     const __m128 zero4 = _mm_setzero_ps();
 
+    // max returns its second operand (+0) for -0 and NaN, so x is +0 or above.
     for (int j = 0; j < ACCUMULATOR_SIZE; j += 8) {
-        _mm256_store_ps(x + j, _mm256_max_ps(_mm256_loadu_ps(us + j), zero8));
-        _mm256_store_ps(x + ACCUMULATOR_SIZE + j, _mm256_max_ps(_mm256_loadu_ps(them + j), zero8));
+        const __m256 own = _mm256_max_ps(_mm256_loadu_ps(us + j), zero8);
+        const __m256 other = _mm256_max_ps(_mm256_loadu_ps(them + j), zero8);
+        _mm256_store_ps(x + j, own);
+        _mm256_store_ps(x + ACCUMULATOR_SIZE + j, other);
+        active[j / 8] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_cmp_ps(own, zero8, _CMP_GT_OQ)));
+        active[(ACCUMULATOR_SIZE + j) / 8] =
+            static_cast<uint8_t>(_mm256_movemask_ps(_mm256_cmp_ps(other, zero8, _CMP_GT_OQ)));
     }
+    uint32_t lane_inputs[8];
+    laneMasks(active, lane_inputs);
 
-    // First hidden layer, eight neurons at a time so that their independent
-    // sums keep both adders busy; each neuron's own order is unchanged.
-    for (int o = 0; o < HIDDEN1_SIZE; o += 8) {
-        const float *w = net.hidden1_weights[o];
-        constexpr int ROW = INPUTS;
-        __m256 s[8];
-        for (int k = 0; k < 8; k++) s[k] = zero8;
-        for (int c = 0; c < INPUTS; c += 8) {
-            const __m256 in = _mm256_load_ps(x + c);
-            for (int k = 0; k < 8; k++) s[k] = _mm256_add_ps(s[k], _mm256_mul_ps(_mm256_load_ps(w + k * ROW + c), in));
+    // First hidden layer, one lane at a time: the partial sum of lane l over
+    // inputs l, l + 8, l + 16, ... for all 32 neurons at once, each active
+    // input adding its column of weights times its value.
+    alignas(32) float partial[8][HIDDEN1_SIZE];
+    for (int l = 0; l < 8; ++l) {
+        __m256 s0 = zero8, s1 = zero8, s2 = zero8, s3 = zero8;
+        for (uint32_t bits = lane_inputs[l]; bits != 0; bits &= bits - 1) {
+            const int i = 8 * std::countr_zero(bits) + l;
+            const __m256 in = _mm256_broadcast_ss(x + i);
+            const float *w = columns.hidden1_weights[i];
+            s0 = _mm256_add_ps(s0, _mm256_mul_ps(_mm256_load_ps(w), in));
+            s1 = _mm256_add_ps(s1, _mm256_mul_ps(_mm256_load_ps(w + 8), in));
+            s2 = _mm256_add_ps(s2, _mm256_mul_ps(_mm256_load_ps(w + 16), in));
+            s3 = _mm256_add_ps(s3, _mm256_mul_ps(_mm256_load_ps(w + 24), in));
         }
-        const __m128 low = finishFour(foldHalves(s[0]), foldHalves(s[1]), foldHalves(s[2]), foldHalves(s[3]));
-        const __m128 high = finishFour(foldHalves(s[4]), foldHalves(s[5]), foldHalves(s[6]), foldHalves(s[7]));
-        _mm_store_ps(y + o, _mm_max_ps(_mm_add_ps(low, _mm_load_ps(net.hidden1_biases + o)), zero4));
-        _mm_store_ps(y + o + 4, _mm_max_ps(_mm_add_ps(high, _mm_load_ps(net.hidden1_biases + o + 4)), zero4));
+        _mm256_store_ps(partial[l], s0);
+        _mm256_store_ps(partial[l] + 8, s1);
+        _mm256_store_ps(partial[l] + 16, s2);
+        _mm256_store_ps(partial[l] + 24, s3);
+    }
+    // The lane reduction, eight neurons per vector: l + (l+4), then (0 + 2)
+    // and (1 + 3), then those two; then the bias.
+    for (int o = 0; o < HIDDEN1_SIZE; o += 8) {
+        __m256 t[4];
+        for (int l = 0; l < 4; ++l) {
+            t[l] = _mm256_add_ps(_mm256_load_ps(partial[l] + o), _mm256_load_ps(partial[l + 4] + o));
+        }
+        const __m256 sum = _mm256_add_ps(_mm256_add_ps(t[0], t[2]), _mm256_add_ps(t[1], t[3]));
+        _mm256_store_ps(y + o, _mm256_max_ps(_mm256_add_ps(sum, _mm256_load_ps(net.hidden1_biases + o)), zero8));
     }
 
     for (int o = 0; o < HIDDEN2_SIZE; o += 4) {

@@ -11,10 +11,23 @@
 // Either way the 4 lanes are then reduced as (0 + 2) and (1 + 3), then those
 // two, and the bias is added last.
 //
+// The first hidden layer reads its weights input by input (NetworkColumns)
+// and skips the inputs the rectifier made zero.  That changes nothing in the
+// result: a skipped term is w * (+0) = +-0, and adding +-0 to a partial sum
+// leaves it as it is (partial sums start at +0 and can never become -0, and
+// the weights are finite).  Each lane's active inputs are still added in
+// increasing input order, so every partial sum is the one the order above
+// defines, bit for bit.
+//
 // Weight rows are 32-byte aligned (the Network's layout); accumulator halves
 // are loaded without assuming alignment.
 #include <emmintrin.h>
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "eval/bit_transpose.h"
 #include "eval/kernels.h"
 #include "eval/network.h"
 
@@ -59,34 +72,72 @@ static inline __m128 dot32(const float *w, const float *x) {
     return _mm_add_ps(low, high);
 }
 
-float kernelForward(const Network &net, const float *us, const float *them) {
+// Regroups the active-input mask by lane.  active[b] bit j is input 8b + j;
+// on return bit k of lane_inputs[l] is input 4k + l.
+static inline void laneMasks(const uint8_t active[32], uint64_t lane_inputs[4]) {
+    __m128i t[4];
+    for (int g = 0; g < 4; ++g) {
+        // Inputs 64g .. 64g+63 as a 16 x 4 bit matrix [chunk][lane] (bit 4k + l),
+        // transposed to 4 x 16 (bit 16l + k) by rotating the position bits.
+        uint64_t bits;
+        memcpy(&bits, active + 8 * g, sizeof bits);
+        bits = swapIndexBits<3, 5>(swapIndexBits<2, 4>(swapIndexBits<1, 3>(swapIndexBits<0, 2>(bits))));
+        t[g] = _mm_cvtsi64_si128(static_cast<long long>(bits));
+    }
+    // Lane l's mask takes 16-bit word l of each group, group 0 lowest.
+    const __m128i t01 = _mm_unpacklo_epi16(t[0], t[1]);
+    const __m128i t23 = _mm_unpacklo_epi16(t[2], t[3]);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lane_inputs), _mm_unpacklo_epi32(t01, t23));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lane_inputs + 2), _mm_unpackhi_epi32(t01, t23));
+}
+
+float kernelForward(const Network &net, const NetworkColumns &columns, const float *us, const float *them) {
     constexpr int INPUTS = 2 * ACCUMULATOR_SIZE;
     alignas(16) float x[INPUTS];
     alignas(16) float y[HIDDEN1_SIZE];
     alignas(16) float z[HIDDEN2_SIZE];
+    alignas(8) uint8_t active[INPUTS / 8];  // bit j of byte b: input 8b + j is not zero
     const __m128 zero = _mm_setzero_ps();
 
-    for (int j = 0; j < ACCUMULATOR_SIZE; j += 4) {
-        _mm_store_ps(x + j, _mm_max_ps(_mm_loadu_ps(us + j), zero));
-        _mm_store_ps(x + ACCUMULATOR_SIZE + j, _mm_max_ps(_mm_loadu_ps(them + j), zero));
+    // max returns its second operand (+0) for -0 and NaN, so x is +0 or above.
+    for (int j = 0; j < ACCUMULATOR_SIZE; j += 8) {
+        const __m128 own0 = _mm_max_ps(_mm_loadu_ps(us + j), zero);
+        const __m128 own1 = _mm_max_ps(_mm_loadu_ps(us + j + 4), zero);
+        const __m128 other0 = _mm_max_ps(_mm_loadu_ps(them + j), zero);
+        const __m128 other1 = _mm_max_ps(_mm_loadu_ps(them + j + 4), zero);
+        _mm_store_ps(x + j, own0);
+        _mm_store_ps(x + j + 4, own1);
+        _mm_store_ps(x + ACCUMULATOR_SIZE + j, other0);
+        _mm_store_ps(x + ACCUMULATOR_SIZE + j + 4, other1);
+        active[j / 8] = static_cast<uint8_t>(_mm_movemask_ps(_mm_cmpgt_ps(own0, zero)) |
+                                             _mm_movemask_ps(_mm_cmpgt_ps(own1, zero)) << 4);
+        active[(ACCUMULATOR_SIZE + j) / 8] = static_cast<uint8_t>(_mm_movemask_ps(_mm_cmpgt_ps(other0, zero)) |
+                                                                  _mm_movemask_ps(_mm_cmpgt_ps(other1, zero)) << 4);
     }
+    uint64_t lane_inputs[4];
+    laneMasks(active, lane_inputs);
 
-    // First hidden layer, four neurons at a time so that their independent
-    // sums overlap; each neuron's own order is unchanged.
-    for (int o = 0; o < HIDDEN1_SIZE; o += 4) {
-        const float *w0 = net.hidden1_weights[o];
-        const float *w1 = net.hidden1_weights[o + 1];
-        const float *w2 = net.hidden1_weights[o + 2];
-        const float *w3 = net.hidden1_weights[o + 3];
-        __m128 s0 = zero, s1 = zero, s2 = zero, s3 = zero;
-        for (int c = 0; c < INPUTS; c += 4) {
-            const __m128 in = _mm_load_ps(x + c);
-            s0 = _mm_add_ps(s0, _mm_mul_ps(_mm_load_ps(w0 + c), in));
-            s1 = _mm_add_ps(s1, _mm_mul_ps(_mm_load_ps(w1 + c), in));
-            s2 = _mm_add_ps(s2, _mm_mul_ps(_mm_load_ps(w2 + c), in));
-            s3 = _mm_add_ps(s3, _mm_mul_ps(_mm_load_ps(w3 + c), in));
+    // First hidden layer, one lane at a time: the partial sum of lane l over
+    // inputs l, l + 4, l + 8, ... for all 32 neurons at once, each active
+    // input adding its column of weights times its value.
+    alignas(16) float partial[4][HIDDEN1_SIZE];
+    for (int l = 0; l < 4; ++l) {
+        __m128 s[8];
+        for (int k = 0; k < 8; ++k) s[k] = zero;
+        for (uint64_t bits = lane_inputs[l]; bits != 0; bits &= bits - 1) {
+            const int i = 4 * std::countr_zero(bits) + l;
+            const __m128 in = _mm_load1_ps(x + i);
+            const float *w = columns.hidden1_weights[i];
+            for (int k = 0; k < 8; ++k) s[k] = _mm_add_ps(s[k], _mm_mul_ps(_mm_load_ps(w + 4 * k), in));
         }
-        const __m128 out = _mm_add_ps(finishFour(s0, s1, s2, s3), _mm_load_ps(net.hidden1_biases + o));
+        for (int k = 0; k < 8; ++k) _mm_store_ps(partial[l] + 4 * k, s[k]);
+    }
+    // The lane reduction, four neurons per vector: (0 + 2) and (1 + 3), then
+    // those two; then the bias.
+    for (int o = 0; o < HIDDEN1_SIZE; o += 4) {
+        const __m128 even = _mm_add_ps(_mm_load_ps(partial[0] + o), _mm_load_ps(partial[2] + o));
+        const __m128 odd = _mm_add_ps(_mm_load_ps(partial[1] + o), _mm_load_ps(partial[3] + o));
+        const __m128 out = _mm_add_ps(_mm_add_ps(even, odd), _mm_load_ps(net.hidden1_biases + o));
         _mm_store_ps(y + o, _mm_max_ps(out, zero));
     }
 

@@ -15,6 +15,7 @@
 // The type is 32-byte aligned, so every weight row starts on a 32-byte
 // boundary and the vector kernels may use aligned loads.  Zero until loaded.
 Network network;
+NetworkColumns network_columns;
 
 // The record is the file: one bulk read fills it, so each field must sit at
 // the byte offset it has in network.nn.
@@ -87,7 +88,17 @@ int convertNetworkFile(const char *text_path, const char *binary_path) {
 
 int convertNetwork() { return convertNetworkFile("network.txt", "network.nn"); }
 
-void loadNetworkFrom(const char *binary_path, const char *text_path) {
+void prepareNetwork(const Network &net, NetworkColumns &columns) {
+    for (int o = 0; o < HIDDEN1_SIZE; ++o) {
+        for (int i = 0; i < 2 * ACCUMULATOR_SIZE; ++i) {
+            columns.hidden1_weights[i][o] = net.hidden1_weights[o][i];
+        }
+    }
+}
+
+// Zeroes the Network and reads it (converting the text form first when the
+// binary file is missing); any failure leaves it zero or partly filled.
+static void readNetwork(const char *binary_path, const char *text_path) {
     memset(&network, 0, sizeof network);
     FILE *binary = fopen(binary_path, "rb");
     if (binary == nullptr) {
@@ -106,6 +117,12 @@ void loadNetworkFrom(const char *binary_path, const char *text_path) {
     (void)read;
     fclose(binary);
     writeOut("info debug NN loaded !\n");
+}
+
+void loadNetworkFrom(const char *binary_path, const char *text_path) {
+    readNetwork(binary_path, text_path);
+    // Whatever was read, failures included, the columns follow it.
+    prepareNetwork(network, network_columns);
 }
 
 void loadNetwork() { loadNetworkFrom("network.nn", "network.txt"); }

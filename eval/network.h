@@ -34,8 +34,24 @@ inline constexpr int NETWORK_BYTES = NETWORK_VALUES * 4;  // 430980
 
 extern Network network;
 
+// Derived from a Network, never read from a file: the first hidden layer's
+// weights input by input, so that the forward pass can skip the inputs the
+// rectifier made zero and read only the weights of the active ones.  Rebuilt
+// by prepareNetwork whenever the Network changes.
+struct alignas(32) NetworkColumns {
+    float hidden1_weights[2 * ACCUMULATOR_SIZE][HIDDEN1_SIZE];  // [input][output]
+};
+
+// The columns of the process-wide Network; loadNetwork keeps them current.
+extern NetworkColumns network_columns;
+
+// Fills `columns` from `net`.  Must be called again after any change to
+// net.hidden1_weights before the forward pass sees the pair.
+void prepareNetwork(const Network &net, NetworkColumns &columns);
+
 // Start-up: zero the Network, convert network.txt when network.nn cannot be
-// opened, then read network.nn.  Failures leave the weights zero.
+// opened, then read network.nn, and prepare network_columns from the result.
+// Failures leave the weights zero.
 void loadNetwork();
 // network.txt -> network.nn; 0 on success, -1 on any failure.
 int convertNetwork();

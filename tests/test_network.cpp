@@ -23,7 +23,12 @@ namespace {
 // Value indices where the text and binary forms start each block.
 constexpr int H1W = 98432, H1B = 106624, H2W = 106656, H2B = 107680;
 
-void clearNetwork() { memset(&network, 0, sizeof network); }
+// Every change to the process-wide Network is followed by prepareNetwork, as
+// loading does, so that the kernels' copy of the first hidden layer matches.
+void clearNetwork() {
+    memset(&network, 0, sizeof network);
+    prepareNetwork(network, network_columns);
+}
 
 uint32_t bitsOf(float f) { return std::bit_cast<uint32_t>(f); }
 
@@ -143,6 +148,10 @@ TEST_F(NetworkFiles, ConversionWritesBinaryLayoutAndLoadReadsIt) {
     EXPECT_EQ(network.hidden1_weights[7][200], textValue(H1W + 32 * 200 + 7));
     EXPECT_EQ(network.hidden2_weights[3][30], textValue(H2W + 32 * 30 + 3));
     EXPECT_EQ(network.output_bias, textValue(NETWORK_VALUES - 1));
+    // Loading prepares the columns of the first hidden layer, input by input.
+    for (int i = 0; i < 2 * ACCUMULATOR_SIZE; ++i)
+        for (int o = 0; o < HIDDEN1_SIZE; ++o)
+            ASSERT_EQ(network_columns.hidden1_weights[i][o], textValue(H1W + 32 * i + o)) << i << " " << o;
 }
 
 TEST_F(NetworkFiles, FailedConversionWritesNothingAndLeavesZeros) {
@@ -157,11 +166,13 @@ TEST_F(NetworkFiles, FailedConversionWritesNothingAndLeavesZeros) {
     for (const char *txt : {"short.txt", "absent.txt"}) {
         network.output_bias = 3.0f;
         network.feature_weights[5][5] = 1.0f;
+        network_columns.hidden1_weights[9][4] = 1.0f;  // stale columns are rebuilt from the zeros
         testing::internal::CaptureStdout();
         loadNetworkFrom(path("network.nn").c_str(), path(txt).c_str());
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "info debug NN file conversion...\n");
         const std::vector<unsigned char> zeros(sizeof network, 0);
         EXPECT_EQ(memcmp(&network, zeros.data(), sizeof network), 0) << txt;
+        EXPECT_EQ(memcmp(&network_columns, zeros.data(), sizeof network_columns), 0) << txt;
         Accumulator acc;
         std::mt19937 rng(7);
         fillUniform(&acc.half[0][0], 256, 5.0f, rng);
@@ -199,11 +210,12 @@ TEST_F(NetworkInference, KernelsFollowTheirSummationOrderExactly) {
     int differing = 0;
     for (int round = 0; round < 20; ++round) {
         fillUniform(reinterpret_cast<float *>(&network) + H1W, NETWORK_VALUES - H1W, 0.3f, rng);
+        prepareNetwork(network, network_columns);
         for (int trial = 0; trial < 25; ++trial) {
             fillUniform(halves, 1 + 2 * ACCUMULATOR_SIZE, 1.5f, rng);
             for (int p = 0; p < 2; ++p) {
                 const float *us = halves + 1 + 128 * p, *them = halves + 1 + 128 * (1 - p);
-                const float got = kernelForward(network, us, them);
+                const float got = kernelForward(network, network_columns, us, them);
                 ASSERT_EQ(bitsOf(got), bitsOf(referenceOfLinkedKernels(us, them))) << kernelName();
 
                 Accumulator acc;
@@ -227,6 +239,7 @@ TEST_F(NetworkInference, ScoreIsTruncatedTowardZeroAndSideToMoveComesFirst) {
     network.hidden1_weights[0][0] = 1.0f;
     network.hidden1_weights[0][128] = 2.0f;  // input 0 of the opponent's half
     network.hidden2_weights[0][0] = 1.0f;
+    prepareNetwork(network, network_columns);
     Accumulator acc = {};
     acc.half[0][0] = 1.0f;
     acc.half[1][5] = 9.0f;  // unused by the path
@@ -280,6 +293,7 @@ TEST_F(NetworkInference, FeatureRowsOfExamplePieces) {
 TEST_F(NetworkInference, IncrementalUpdatesMatchRefresh) {
     std::mt19937 rng(99);
     fillUniform(reinterpret_cast<float *>(&network), NETWORK_VALUES, 0.5f, rng);
+    prepareNetwork(network, network_columns);
     std::uniform_int_distribution<int> square(0, 63), type(1, 6);
     int board[64] = {};  // 0 empty, else 8 * (colour + 1) + type
     for (int n = 0; n < 28; ++n) board[square(rng)] = 8 * (1 + (n & 1)) + type(rng);

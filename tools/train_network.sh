@@ -18,12 +18,12 @@
 #
 # An existing WORK/positions.data is reused (delete it to play the games
 # again).  Everything is seeded (SEED): on the same machine and the same
-# stockfish the same file comes out.  With GAMES=8400 and NODES=2000 the data step takes
-# about half an hour of one core and gives about 480000 positions; training
+# stockfish the same file comes out.  With GAMES=6000 and NODES=2000 the data step takes
+# about 26 minutes of one core and gives 359513 positions; training
 # takes 10-15 minutes.  Both steps run at low priority (nice 10).
 set -eu
 
-GAMES=${GAMES:-8400}
+GAMES=${GAMES:-6000}
 NODES=${NODES:-2000}
 SEED=${SEED:-1}
 EPOCHS=${EPOCHS:-40}

@@ -1,7 +1,8 @@
 // trainer - fits Vexar's evaluation network to labelled positions.
 //
 //   trainer --data FILE [--out network.txt] [--epochs N] [--batch N] [--lr X]
-//           [--seed N] [--valid X] [--scale K] [--clip CP] [--no-mirror]
+//           [--seed N] [--valid X] [--scale K] [--clip CP] [--decay X]
+//           [--no-mirror]
 //
 // Input: one position a line, "<FEN>;<score>", the score in centipawns from
 // the side to move's point of view (tools/datagen.py writes this).  Only the
@@ -13,9 +14,10 @@
 // is in pawns, so the engine's score trunc(100 x output) is in centipawns.
 // The loss is the squared difference of sigmoid(100 x output / K) and
 // sigmoid(label / K), K = 400 by default, minimised with Adam on shuffled
-// minibatches.  The last --valid fraction of the file (later games) is held
-// out; its loss, the mean absolute error and the correlation between network
-// and labels in centipawns are printed after every epoch.
+// minibatches, optionally with decoupled weight decay.  The last --valid
+// fraction of the file (later games) is held out; its loss, the mean
+// absolute error and the correlation between network and labels in
+// centipawns are printed after every epoch.
 //
 // Training positions are also used mirrored left to right with a chance of
 // one half each time they are drawn: for this feature set that is the same
@@ -235,6 +237,10 @@ void initialise() {
     net.b4 = 0.0f;
 }
 
+// Adam; `decay` shrinks every weight by lr x decay x weight per step
+// (decoupled weight decay), biases included.
+float decay = 0.0f;
+
 void adamStep(float lr, long step) {
     const float beta1 = 0.9f, beta2 = 0.999f, eps = 1e-8f;
     const float c1 = 1.0f / (1.0f - std::pow(beta1, float(step)));
@@ -247,7 +253,7 @@ void adamStep(float lr, long step) {
         const float g = gp[k];
         m[k] = beta1 * m[k] + (1.0f - beta1) * g;
         v[k] = beta2 * v[k] + (1.0f - beta2) * g * g;
-        p[k] -= lr * (m[k] * c1) / (std::sqrt(v[k] * c2) + eps);
+        p[k] -= lr * ((m[k] * c1) / (std::sqrt(v[k] * c2) + eps) + decay * p[k]);
     }
 }
 
@@ -326,6 +332,7 @@ int main(int argc, char **argv) {
         else if (arg == "--valid") valid = float(atof(next)), ++a;
         else if (arg == "--scale") scaleK = float(atof(next)), ++a;
         else if (arg == "--clip") clip = float(atof(next)), ++a;
+        else if (arg == "--decay") decay = float(atof(next)), ++a;
         else if (arg == "--no-mirror") mirror = false;
         else {
             fprintf(stderr, "trainer: unknown argument %s\n", argv[a]);
@@ -334,7 +341,8 @@ int main(int argc, char **argv) {
     }
     if (dataPath == nullptr || epochs < 1 || batch < 1) {
         fprintf(stderr, "usage: trainer --data FILE [--out network.txt] [--epochs N] [--batch N] [--lr X]\n"
-                        "               [--seed N] [--valid X] [--scale K] [--clip CP] [--no-mirror]\n");
+                        "               [--seed N] [--valid X] [--scale K] [--clip CP] [--decay X]\n"
+                        "               [--no-mirror]\n");
         return 1;
     }
 

@@ -38,30 +38,28 @@ Bitboard getBishopMoves(Bitboard occupancy, int square) {
     return walkDirections(occupancy, square, deltas);
 }
 
+// Fills one piece kind's table from the reference walk and checks every
+// lookup against it.
+static void fillMagicTable(Bitboard *table, int slots, const Bitboard *masks, int min_bits, int max_bits,
+                           Bitboard (*lookup)(int, Bitboard), Bitboard (*reference)(Bitboard, int), int shift,
+                           const Bitboard *magics, const char *bits_check, const char *moves_check) {
+    for (int square = 0; square < 64; square++) {
+        const int bits = popCount(masks[square]);
+        if (!(bits >= min_bits && bits <= max_bits)) assertionFailed(bits_check, "sliders");
+        for (unsigned k = 0; k < (1u << bits); k++) {
+            const Bitboard occupancy = occupancySubset(masks[square], k);
+            table[square * slots + ((occupancy * magics[square]) >> shift)] = reference(occupancy, square);
+            const Bitboard moves = lookup(square, occupancy);
+            if (!(moves == reference(occupancy, square))) assertionFailed(moves_check, "sliders");
+        }
+    }
+}
+
 void initSliders() {
     for (int square = 0; square < 64; square++) rookMask[square] = relevantMask(rookEmptyMoves[square], square);
     for (int square = 0; square < 64; square++) bishopMask[square] = relevantMask(bishopEmptyMoves[square], square);
-
-    for (int square = 0; square < 64; square++) {
-        const int bits = popCount(rookMask[square]);
-        VEXAR_ASSERT(bits >= 10 && bits <= 12, "sliders");
-        for (unsigned k = 0; k < (1u << bits); k++) {
-            const Bitboard occupancy = occupancySubset(rookMask[square], k);
-            rookMagicMoves[square][(occupancy * rookMagic[square]) >> ROOK_SHIFT] =
-                getRookMoves(occupancy, square);
-            const Bitboard moves = rookMoves(square, occupancy);
-            VEXAR_ASSERT(moves == getRookMoves(occupancy, square), "sliders");
-        }
-    }
-    for (int square = 0; square < 64; square++) {
-        const int bits = popCount(bishopMask[square]);
-        VEXAR_ASSERT(bits >= 5 && bits <= 9, "sliders");
-        for (unsigned k = 0; k < (1u << bits); k++) {
-            const Bitboard occupancy = occupancySubset(bishopMask[square], k);
-            bishopMagicMoves[square][(occupancy * bishopMagic[square]) >> BISHOP_SHIFT] =
-                getBishopMoves(occupancy, square);
-            const Bitboard moves = bishopMoves(square, occupancy);
-            VEXAR_ASSERT(moves == getBishopMoves(occupancy, square), "sliders");
-        }
-    }
+    fillMagicTable(&rookMagicMoves[0][0], 4096, rookMask, 10, 12, rookMoves, getRookMoves, ROOK_SHIFT, rookMagic,
+                   "bits >= 10 && bits <= 12", "moves == getRookMoves(occupancy, square)");
+    fillMagicTable(&bishopMagicMoves[0][0], 512, bishopMask, 5, 9, bishopMoves, getBishopMoves, BISHOP_SHIFT,
+                   bishopMagic, "bits >= 5 && bits <= 9", "moves == getBishopMoves(occupancy, square)");
 }
