@@ -538,7 +538,7 @@ TEST(MoveFlags, AgreeWithMadePositionsAlongTrees) {
         {KIWIPETE, 3},
         {"r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1", 3},
         {"rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8", 3},
-        {"8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1", 5},
+        {"8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1", 4},
         {"rnbqkbnr/ppp1p1pp/8/3pPp2/8/8/PPPP1PPP/RNBQKBNR w KQkq f6 0 3", 3},
         {"1nk5/2P5/8/8/8/8/8/2R3K1 w - - 0 1", 4},
         {"8/8/1k6/2b5/2pP4/8/5K2/8 b - d3 0 1", 4},
@@ -555,8 +555,8 @@ TEST(MoveFlags, AgreeWithMadePositionsAlongTrees) {
         ASSERT_FALSE(HasFailure()) << fen;
         moves += check.moves, checks += check.checks;
     }
-    EXPECT_GT(moves, 900000u);
-    EXPECT_GT(checks, 10000u);
+    EXPECT_GT(moves, 300000u);
+    EXPECT_GT(checks, 5000u);
 }
 
 // ---------------------------------------------------------------------------

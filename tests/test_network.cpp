@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -232,6 +233,46 @@ TEST_F(NetworkInference, KernelsFollowTheirSummationOrderExactly) {
         }
     }
     EXPECT_GT(differing, 0);  // the two orders are really different
+}
+
+// The first hidden layer skips the inputs the rectifier sets to zero.  Whatever
+// their share and pattern (and whatever made them zero: a negative value, -0,
+// -inf or NaN), the result is bit for bit that of the full sum.
+TEST_F(NetworkInference, ZeroInputsLeaveTheSumsBitForBitUnchanged) {
+    std::mt19937 rng(77);
+    fillUniform(reinterpret_cast<float *>(&network) + H1W, NETWORK_VALUES - H1W, 0.3f, rng);
+    prepareNetwork(network, network_columns);
+    alignas(32) float buffer[1 + 2 * ACCUMULATOR_SIZE];
+    float *halves = buffer + 1;  // unaligned halves
+    const float inactive[] = {-0.0f, 0.0f, -1e-30f, -0.5f, -1.25f, -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN()};
+    std::uniform_real_distribution<float> magnitude(1e-3f, 1.5f);
+    std::uniform_int_distribution<int> percent(0, 99), pick(0, std::size(inactive) - 1);
+    auto expectReference = [&](const std::string &what) {
+        for (int p = 0; p < 2; ++p) {
+            const float *us = halves + 128 * p, *them = halves + 128 * (1 - p);
+            const float got = kernelForward(network, network_columns, us, them);
+            ASSERT_EQ(bitsOf(got), bitsOf(referenceOfLinkedKernels(us, them))) << kernelName() << " " << what;
+        }
+    };
+    for (int share : {0, 2, 10, 50, 90, 98, 100}) {
+        for (int trial = 0; trial < 40; ++trial) {
+            for (int i = 0; i < 256; ++i) halves[i] = percent(rng) < share ? magnitude(rng) : inactive[pick(rng)];
+            expectReference("active share " + std::to_string(share));
+        }
+    }
+    // One input active, and one input inactive, at every position.
+    for (int i = 0; i < 256; ++i) {
+        std::fill(halves, halves + 256, -1.0f);
+        halves[i] = 0.75f;
+        expectReference("only input " + std::to_string(i));
+        for (int j = 0; j < 256; ++j) halves[j] = magnitude(rng);
+        halves[i] = -0.0f;
+        expectReference("all but input " + std::to_string(i));
+    }
+    // Every input zero: the first layer is its biases alone.
+    std::fill(halves, halves + 256, -2.0f);
+    expectReference("no input");
 }
 
 TEST_F(NetworkInference, ScoreIsTruncatedTowardZeroAndSideToMoveComesFirst) {
