@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The bench node total is the engine's signature: with one thread and the
 shipped network it must be the same on every run and equal to the value
-recorded in README.md ("Bench signature: N").  A change to the search or the
+recorded in README.md ("Bench signature (PROGRAM): N").  A change to the search or the
 evaluation that alters it must update the README in the same commit.
 
 Usage: bench_signature.py PATH_TO_ENGINE
@@ -22,9 +22,10 @@ def run_bench(e):
 
 def main():
     readme = open(os.path.join(REPO, "README.md")).read()
-    recorded = re.search(r"Bench signature: (\d+)", readme)
+    program = os.path.basename(sys.argv[1])
+    recorded = re.search(r"Bench signature \(%s\): (\d+)" % re.escape(program), readme)
     if not recorded:
-        print("README.md records no bench signature")
+        print("README.md records no bench signature for %s" % program)
         print("0 passed, 1 failed")
         return 1
     e = Engine(sys.argv[1])
