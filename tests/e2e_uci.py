@@ -8,12 +8,11 @@ The engine runs in a fresh temporary directory (no network files there).
 Every read has a timeout, so a hung engine fails the test instead of blocking it.
 """
 import os
-import queue
 import re
-import subprocess
 import sys
 import tempfile
-import threading
+
+from uci_engine import Engine
 
 TIMEOUT = 20.0
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -63,64 +62,11 @@ def expect_lines(got, expected, what):
     check(got == expected, "%s:\n  expected %r\n  got      %r" % (what, expected, got))
 
 
-class Engine:
-    def __init__(self, path, cwd):
-        self.proc = subprocess.Popen([path], cwd=cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
-        self.lines = queue.Queue()
-        self.stderr = []
-        threading.Thread(target=self._pump, args=(self.proc.stdout, self.lines.put), daemon=True).start()
-        threading.Thread(target=self._pump, args=(self.proc.stderr, self.stderr.append), daemon=True).start()
-
-    @staticmethod
-    def _pump(stream, sink):
-        for raw in stream:
-            sink(raw.decode("latin-1").rstrip("\n"))
-        sink(None)
-
-    def send(self, text):
-        self.proc.stdin.write(text.encode("latin-1"))
-        self.proc.stdin.flush()
-
-    def line(self):
-        try:
-            line = self.lines.get(timeout=TIMEOUT)
-        except queue.Empty:
-            raise RuntimeError("no output within %.0f s" % TIMEOUT)
-        if line is None:
-            raise RuntimeError("engine closed its output")
-        return line
-
-    def until(self, last):
-        """Lines up to (not including) the first line equal to `last`."""
-        got = []
-        while True:
-            line = self.line()
-            if line == last:
-                return got
-            got.append(line)
-
-    def ask(self, command):
-        """Sends one command and returns its answer, fenced with isready."""
-        self.send(command + "\n" + "isready\n")
-        return self.until("readyok")
-
-    def fen(self):
-        board = self.ask("debug")
-        fens = [l[len("fen = "):] for l in board if l.startswith("fen = ")]
-        check(len(fens) == 1, "debug prints one fen line: %r" % board)
-        return fens[0] if fens else None
-
-    def finish(self, stdin_text=None):
-        if stdin_text is not None:
-            self.send(stdin_text)
-        self.proc.stdin.close()
-        try:
-            return self.proc.wait(timeout=TIMEOUT)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            return None
+def fen(e):
+    board = e.ask("debug")
+    fens = [l[len("fen = "):] for l in board if l.startswith("fen = ")]
+    check(len(fens) == 1, "debug prints one fen line: %r" % board)
+    return fens[0] if fens else None
 
 
 PERFT_SUMMARY = re.compile(r"^(\d+) nodes in (\d+) ms, speed = (\d+) nodes/s$")
@@ -157,9 +103,9 @@ def session(e):
     expect_lines(e.ask("stop"), [], "stop")
 
     # Positions, and debug's FEN line.
-    check(e.fen() == START_FEN, "start-up game is the start position")
+    check(fen(e) == START_FEN, "start-up game is the start position")
     expect_lines(e.ask("position startpos moves " + LONG_GAME), [], "long move list")
-    check(e.fen() == LONG_GAME_FEN, "FEN after the long game")
+    check(fen(e) == LONG_GAME_FEN, "FEN after the long game")
     board = e.ask("debug on")
     check(len(board) == 15 and board[0] == "" and board[1].startswith(" 8 \xb3") and board[8].startswith(" 1 \xb3")
           and board[8].endswith(" *") and board[9] == "   \xc0" + "\xc4" * 24
@@ -167,10 +113,10 @@ def session(e):
           and board[13] == "fen = " + LONG_GAME_FEN and re.fullmatch(r"score (cp|mate) -?\d+ ", board[14]),
           "board display: %r" % board)
     e.ask("position startpos moves e2e4 g8f6 e4e5 d7d5 e5d6 e7d6 g1f3 f8e7 f1e2 e8g8 e1g1")
-    check(e.fen() == "rnbq1rk1/ppp1bppp/3p1n2/8/8/5N2/PPPPBPPP/RNBQ1RK1 b - - 5 6",  # from Stockfish 15.1
+    check(fen(e) == "rnbq1rk1/ppp1bppp/3p1n2/8/8/5N2/PPPPBPPP/RNBQ1RK1 b - - 5 6",  # from Stockfish 15.1
           "FEN after en passant and castling")
     expect_lines(e.ask("position startpos moves e2e4 e7e5 g1f3"), [], "short move list")
-    check(e.fen() == "rnbqkbnr/pppp1ppp/8/4p3/4P3/5N2/PPPP1PPP/RNBQKB1R b KQkq - 1 2", "FEN after e2e4 e7e5 g1f3")
+    check(fen(e) == "rnbqkbnr/pppp1ppp/8/4p3/4P3/5N2/PPPP1PPP/RNBQKB1R b KQkq - 1 2", "FEN after e2e4 e7e5 g1f3")
     e.ask("position fen 4k3/8/8/8/8/8/8/4R1K1 b - - 0 1")
     board = e.ask("debug")
     check(len(board) > 1 and board[1].endswith(" * (check !)"), "check marker: %r" % board[1:2])
@@ -178,7 +124,7 @@ def session(e):
     # Rejected positions print one info debug line and keep the game.
     kept = "rnbqkbnr/ppp1pppp/8/3p4/2PP4/8/PP2PPPP/RNBQKBNR b KQkq c3 0 2"
     e.ask("position startpos moves d2d4 d7d5 c2c4")
-    check(e.fen() == kept, "game before the rejections")
+    check(fen(e) == kept, "game before the rejections")
     for bad in ["position fen 8/8/8/8/8/8/8/K6k w - - 0",
                 "position fen 8/8/8/8/8/8/8/K6k w - - 100 1",
                 "position fen rnbqkbnr/ppppxppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
@@ -197,11 +143,11 @@ def session(e):
                 "position fen 4k3/4r3/8/8/8/8/4B3/4K3 w - - 0 1 moves e2d3"]:
         answer = e.ask(bad)
         check(len(answer) == 1 and answer[0].startswith("info debug "), "one info debug line for %r: %r" % (bad, answer))
-        check(e.fen() == kept, "game kept after %r" % bad)
+        check(fen(e) == kept, "game kept after %r" % bad)
     e.ask("position fen 4k3/2P5/8/8/8/8/8/4K3 w - - 0 1 moves c7c8n")
-    check(e.fen() == "2N1k3/8/8/8/8/8/8/4K3 b - - 0 1", "promotion accepted")
+    check(fen(e) == "2N1k3/8/8/8/8/8/8/4K3 b - - 0 1", "promotion accepted")
     e.ask("ucinewgame")
-    check(e.fen() == START_FEN, "ucinewgame sets the start position")
+    check(fen(e) == START_FEN, "ucinewgame sets the start position")
 
     # perft: root lines from length 2, summary, then the start position again.
     expect_perft(e.ask("perft 1"), 20, [], "perft 1")
@@ -211,7 +157,7 @@ def session(e):
         expect_perft(e.ask(line), 20, [], line)
     e.ask("position fen " + KIWIPETE)
     expect_perft(e.ask("perft 1"), 48, [], "perft 1 from Kiwipete")
-    check(e.fen() == START_FEN, "perft resets the game")
+    check(fen(e) == START_FEN, "perft resets the game")
     e.ask("position fen 7k/5Q2/6K1/8/8/8/8/8 b - - 0 1")
     expect_perft(e.ask("perft 3"), 0, [], "perft of a mated position")
 
@@ -236,7 +182,7 @@ def session(e):
     expect_lines(e.ask("setoption name Threads value 1"), [], "Threads 1")
     for bad in ["setoption name Hash value x", "setoption name Threads value y"]:
         expect_lines(e.ask(bad), ["info debug Error while parsing 'setoption' command"], bad)
-    check(e.fen() == START_FEN, "still running after bad option values")
+    check(fen(e) == START_FEN, "still running after bad option values")
 
     e.send("quit\n")
     rest = []
@@ -275,7 +221,7 @@ def main():
     path = os.path.abspath(sys.argv[1])
     with tempfile.TemporaryDirectory(prefix="vexar-e2e-") as workdir:
         for run in (session, end_of_input, empty_input):
-            engine = Engine(path, workdir)
+            engine = Engine(path, workdir, network=False, timeout=TIMEOUT)
             try:
                 run(engine)
             except (RuntimeError, OSError) as error:

@@ -97,15 +97,9 @@ TEST(AttackTables, MasksAndExamples) {
     EXPECT_EQ(popCount(rookMask[sq("d4")]), 10);
     EXPECT_EQ(bishopMask[sq("a1")], 0x0040201008040200ULL);
     EXPECT_EQ(popCount(bishopMask[sq("d4")]), 9);
-    for (int s = 0; s < 64; s++) {
-        EXPECT_NE(popCount(bishopMask[s]), 8) << s;
-        EXPECT_GE(popCount(rookMask[s]), 10) << s;
-    }
-    EXPECT_EQ(rookMoves(sq("a1"), 0), 0x01010101010101FEULL);
-    const Bitboard blockers = bit(sq("a4")) | bit(sq("d1"));
-    const Bitboard expected = bit(sq("a2")) | bit(sq("a3")) | bit(sq("a4")) | bit(sq("b1")) | bit(sq("c1")) | bit(sq("d1"));
-    EXPECT_EQ(rookMoves(sq("a1"), blockers), expected);
-    EXPECT_EQ(rookMoves(sq("a1"), blockers | bit(sq("h1")) | bit(sq("a8"))), expected);  // outside the mask
+    const Bitboard blockers = bit(sq("a4")) | bit(sq("d1")) | bit(sq("h1"));  // h1 lies outside the mask
+    EXPECT_EQ(rookMoves(sq("a1"), blockers),
+              bit(sq("a2")) | bit(sq("a3")) | bit(sq("a4")) | bit(sq("b1")) | bit(sq("c1")) | bit(sq("d1")));
 
     // Leapers and pawn captures must not wrap around the board edge.
     int king_total = 0, knight_total = 0;
@@ -173,7 +167,8 @@ std::vector<EpdCase> readEpd() {
         while (pos != std::string::npos) {
             const size_t next = line.find(" ;", pos + 2);
             const std::string field = line.substr(pos + 2, next - pos - 2);  // "D4 197281"
-            c.depths.emplace_back(std::atoi(field.c_str() + 1), std::strtoull(field.c_str() + field.find(' '), nullptr, 10));
+            c.depths.emplace_back(std::atoi(field.c_str() + 1),
+                                  std::strtoull(field.c_str() + field.find(' '), nullptr, 10));
             pos = next;
         }
         cases.push_back(c);
@@ -204,7 +199,7 @@ TEST(Perft, DeepEpdPositions) { checkEpd(true); }
 // Hand-made positions; every count comes from Stockfish 15.1 ("go perft N").
 struct PerftCase {
     const char *fen;
-    int quick_depth;  // depths above this run in the Deep test
+    int quick_depth;               // depths above this run in the Deep test
     std::vector<uint64_t> counts;  // depth 1, 2, ...
 };
 
@@ -300,36 +295,6 @@ TEST(Perft, DivideMatchesReference) {
     EXPECT_EQ(checked, 10);
 }
 
-TEST(Perft, RootLinesInGenerationOrder) {
-    auto t = newThread();
-    ASSERT_TRUE(load(*t, START_FEN));
-    testing::internal::CaptureStdout();
-    perftCommand(t->stack, 2);
-    const std::string out = testing::internal::GetCapturedStdout();
-    std::string expected;
-    for (const char *m : {"a2a3", "a2a4", "b2b3", "b2b4", "c2c3", "c2c4", "d2d3", "d2d4", "e2e3", "e2e4", "f2f3",
-                          "f2f4", "g2g3", "g2g4", "h2h3", "h2h4", "b1a3", "b1c3", "g1f3", "g1h3"})
-        expected += std::string(m) + ": 20\n";
-    ASSERT_EQ(out.substr(0, expected.size()), expected);
-    EXPECT_TRUE(std::regex_match(out.substr(expected.size()),
-                                 std::regex("400 nodes in [0-9]+ ms, speed = ([0-9]*000|0) nodes/s\n")))
-        << out;
-
-    // Length 1 prints no root lines; below 1 counts as 1; promotions carry their letter.
-    for (int n : {1, 0, -3}) {
-        testing::internal::CaptureStdout();
-        perftCommand(t->stack, n);
-        EXPECT_TRUE(std::regex_match(testing::internal::GetCapturedStdout(),
-                                     std::regex("20 nodes in [0-9]+ ms, speed = [0-9]+ nodes/s\n")));
-    }
-    ASSERT_TRUE(load(*t, "4k3/1P6/8/8/8/8/8/K7 w - - 0 1"));
-    testing::internal::CaptureStdout();
-    perftCommand(t->stack, 2);
-    const std::string promo = testing::internal::GetCapturedStdout();
-    // Counts from Stockfish 15.1.
-    EXPECT_EQ(promo.substr(0, 36), "b7b8q: 3\nb7b8r: 3\nb7b8b: 5\nb7b8n: 4\n") << promo;
-}
-
 // ---------------------------------------------------------------------------
 // Flag bits
 
@@ -364,19 +329,23 @@ TEST(MoveFlags, HandMadePositions) {
     PositionStack &s = t->stack;
 
     // Pawn advance: opponent's half, or no enemy pawn ahead on own and adjacent files.
-    ASSERT_TRUE(load(*t, "4k3/1p6/4p3/3P4/2P5/8/P6P/4K3 w - - 0 1"));
+    ASSERT_TRUE(load(*t, "4k3/1p6/4p3/P2P4/2P5/8/P6P/4K3 w - - 0 1"));
     expectFlags(s, "a2a3", "");   // b7 ahead on an adjacent file
+    expectFlags(s, "a5a6", "a");  // b7 ahead, but a5 is the first square of the opponent's half
     expectFlags(s, "c4c5", "");   // b7 ahead, own half
     expectFlags(s, "h2h4", "a");  // nothing ahead
     expectFlags(s, "d5d6", "a");  // opponent's half
     expectFlags(s, "d5e6", "a");
     EXPECT_EQ(moveCaptured(findMove(s, "d5e6")), PAWN);
-    ASSERT_TRUE(load(*t, "4k3/1p5p/4p3/3P4/2p5/8/PP6/4K3 b - - 0 1"));
+    ASSERT_TRUE(load(*t, "4k3/1p6/4p3/3P4/2p4p/8/PP4P1/4K3 b - - 0 1"));
+    expectFlags(s, "h4h3", "a");  // g2 ahead; h4 is the last square of the opponent's half
     expectFlags(s, "b7b5", "");   // a2 ahead on an adjacent file
-    expectFlags(s, "h7h5", "a");
     expectFlags(s, "c4c3", "a");  // b2 ahead, but in the opponent's half
     expectFlags(s, "e6e5", "r");  // d5 ahead; e6 attacked, undefended, e5 safe
     expectFlags(s, "e6d5", "r");
+
+    ASSERT_TRUE(load(*t, "4k3/7p/8/8/8/8/P7/4K3 b - - 0 1"));
+    expectFlags(s, "h7h5", "a");
 
     // Safe retreat: attacked, undefended, to a square the opponent does not attack.
     ASSERT_TRUE(load(*t, "4k3/8/3p4/4N3/8/8/8/4K3 w - - 0 1"));
@@ -665,29 +634,29 @@ TEST(Fen, RoundTripAndFourFields) {
 
 TEST(Fen, Rejections) {
     const char *bad[] = {
-        "8/8/8/8/8/8/8/K6k w - - 0",                                          // five fields
-        "8/8/8/8/8/8/8/K6k w -",                                              // three fields
-        "",                                                                    // nothing
-        "8/8/8/8/8/8/8/K6k w - - 100 1",                                      // half-move clock 100
+        "8/8/8/8/8/8/8/K6k w - - 0",      // five fields
+        "8/8/8/8/8/8/8/K6k w -",          // three fields
+        "",                               // nothing
+        "8/8/8/8/8/8/8/K6k w - - 100 1",  // half-move clock 100
         "8/8/8/8/8/8/8/K6k w - - -1 1",
         "8/8/8/8/8/8/8/K6k w - - x 1",
-        "rnbqkbnr/ppppxppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",           // bad character
+        "rnbqkbnr/ppppxppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",  // bad character
         "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR0 w KQkq - 0 1",
-        "k6k/8/8/8/8/8/8/K7 w - - 0 1",                                       // two black kings
-        "8/8/8/8/8/8/8/K7 w - - 0 1",                                         // no black king
-        "P3k3/8/8/8/8/8/8/4K3 w - - 0 1",                                     // pawn on rank 8
-        "4k3/8/8/8/8/8/8/p3K3 w - - 0 1",                                     // pawn on rank 1
-        "4k3/8/8/8/8/8/8/4R1K1 w - - 0 1",                                    // side not to move in check
-        "4k3/8/8/8/4P3/8/8/4K3 b - d3 0 1",                                   // no pawn in front of d3
-        "4k3/8/8/8/4P3/8/8/4K3 w - e3 0 1",                                   // e3 with white to move
-        "4k3/8/8/8/4P3/8/4K3/8 b - e3 0 1",                                   // e2 occupied
-        "4k3/8/8/8/4P3/8/8/4K3 b - e4 0 1",                                   // rank 4
-        "4k3/8/8/8/4P3/8/8/4K3 b - i3 0 1",                                   // file i
-        "rnbqkbnr/pppppppp/n7/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",          // 33 pieces
-        "rnbqkbnr/ppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",            // rank of 7
-        "rnbqkbnr/pppppppp1/7/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",          // 9 + 7 ends on the right square
-        "rnbqkbnr/pppppppp/8/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",         // nine ranks
-        "rnbqkbnr/pppppppp/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",             // seven ranks
+        "k6k/8/8/8/8/8/8/K7 w - - 0 1",                                // two black kings
+        "8/8/8/8/8/8/8/K7 w - - 0 1",                                  // no black king
+        "P3k3/8/8/8/8/8/8/4K3 w - - 0 1",                              // pawn on rank 8
+        "4k3/8/8/8/8/8/8/p3K3 w - - 0 1",                              // pawn on rank 1
+        "4k3/8/8/8/8/8/8/4R1K1 w - - 0 1",                             // side not to move in check
+        "4k3/8/8/8/4P3/8/8/4K3 b - d3 0 1",                            // no pawn in front of d3
+        "4k3/8/8/8/4P3/8/8/4K3 w - e3 0 1",                            // e3 with white to move
+        "4k3/8/8/8/4P3/8/4K3/8 b - e3 0 1",                            // e2 occupied
+        "4k3/8/8/8/4P3/8/8/4K3 b - e4 0 1",                            // rank 4
+        "4k3/8/8/8/4P3/8/8/4K3 b - i3 0 1",                            // file i
+        "rnbqkbnr/pppppppp/n7/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",   // 33 pieces
+        "rnbqkbnr/ppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",     // rank of 7
+        "rnbqkbnr/pppppppp1/7/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",   // 9 + 7 ends on the right square
+        "rnbqkbnr/pppppppp/8/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",  // nine ranks
+        "rnbqkbnr/pppppppp/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",      // seven ranks
     };
     auto t = newThread();
     for (const char *fen : bad) EXPECT_NE(readFen(*t, fen), nullptr) << "accepted: '" << fen << "'";
@@ -698,18 +667,18 @@ TEST(Fen, Rejections) {
 TEST(Fen, MoveListsAreCheckedForLegality) {
     auto t = newThread();
     const std::pair<const char *, const char *> bad[] = {
-        {"4k3/8/8/8/8/8/4P3/4K3 w - - 0 1", "e7e5"},           // empty from square
-        {START_FEN, "e7e5"},                                    // wrong side
+        {"4k3/8/8/8/8/8/4P3/4K3 w - - 0 1", "e7e5"},  // empty from square
+        {START_FEN, "e7e5"},                          // wrong side
         {START_FEN, "e2e5"},
-        {START_FEN, "e2e4 e7e5 e1e2 d8h4 e2e3 h4e4 e3f3"},     // stays in check
-        {"4k3/4r3/8/8/8/8/4B3/4K3 w - - 0 1", "e2d3"},         // pinned
-        {"4k3/2P5/8/8/8/8/8/4K3 w - - 0 1", "c7c8"},           // promotion letter missing
+        {START_FEN, "e2e4 e7e5 e1e2 d8h4 e2e3 h4e4 e3f3"},  // stays in check
+        {"4k3/4r3/8/8/8/8/4B3/4K3 w - - 0 1", "e2d3"},      // pinned
+        {"4k3/2P5/8/8/8/8/8/4K3 w - - 0 1", "c7c8"},        // promotion letter missing
         {"4k3/2P5/8/8/8/8/8/4K3 w - - 0 1", "c7c8Q"},
         {"4k3/2P5/8/8/8/8/8/4K3 w - - 0 1", "c7c8k"},
         {"4k3/2P5/8/8/8/8/8/4K3 w - - 0 1", "c7c8p"},
         {"4k3/8/8/8/8/8/8/4K3 w - - 0 1", "e1e3"},
-        {"r3k3/8/8/8/8/8/8/R3K2R w KQ - 0 1", "e1g1 e8c8"},    // castling right not held
-        {"4kr2/8/8/8/8/8/8/4K2R w K - 0 1", "e1g1"},           // through f1
+        {"r3k3/8/8/8/8/8/8/R3K2R w KQ - 0 1", "e1g1 e8c8"},  // castling right not held
+        {"4kr2/8/8/8/8/8/8/4K2R w K - 0 1", "e1g1"},         // through f1
         {START_FEN, "e2"},
         {START_FEN, "e2e4 x9e5"},
         {START_FEN, "e2e4 e7e9"},
@@ -731,12 +700,8 @@ TEST(Fen, RejectedPositionKeepsTheGame) {
     ASSERT_TRUE(setGame(START_FEN, "d2d4 d7d5 c2c4"));
     const std::string before = fenOf(main_thread->stack);
     const std::pair<const char *, const char *> bad[] = {
-        {"8/8/8/8/8/8/8/K6k w - - 0", nullptr},
-        {"4k3/8/8/8/8/8/8/4R1K1 w - - 0 1", nullptr},
-        {"k6k/8/8/8/8/8/8/K7 w - - 0 1", nullptr},
-        {START_FEN, "e2e4 e7e5 e1e3"},
-        {START_FEN, "e2e4 e2e4"},
-        {"4k3/2P5/8/8/8/8/8/4K3 w - - 0 1", "c7c8"},
+        {"k6k/8/8/8/8/8/8/K7 w - - 0 1", nullptr},  // fails after the record was cleared
+        {START_FEN, "e2e4 e7e5 e1e3"},              // fails after two moves were made
     };
     for (auto [fen, moves] : bad) {
         testing::internal::CaptureStdout();
@@ -871,7 +836,9 @@ TEST(Display, ExactBytes) {
     const char *start[8] = {"rnbqkbnr", "pppppppp", "........", "........",
                             "........", "........", "PPPPPPPP", "RNBQKBNR"};
     std::string expected = picture(start, 1, " *");
-    EXPECT_EQ(expected.substr(0, 17), "\n 8 \xB3\xB0r\xB0 n \xB0" "b\xB0 q ");  // spelled out once
+    EXPECT_EQ(expected.substr(0, 17),
+              "\n 8 \xB3\xB0r\xB0 n \xB0"
+              "b\xB0 q ");  // spelled out once
     expected += "key = 0x463b96181691fc9c\nfen = rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1\n";
     ASSERT_EQ(out.substr(0, expected.size()), expected);
     EXPECT_TRUE(std::regex_match(out.substr(expected.size()), std::regex("score (cp|mate) -?[0-9]+ \n")))

@@ -244,8 +244,8 @@ TEST_F(NetworkInference, ZeroInputsLeaveTheSumsBitForBitUnchanged) {
     prepareNetwork(network, network_columns);
     alignas(32) float buffer[1 + 2 * ACCUMULATOR_SIZE];
     float *halves = buffer + 1;  // unaligned halves
-    const float inactive[] = {-0.0f, 0.0f, -1e-30f, -0.5f, -1.25f, -std::numeric_limits<float>::infinity(),
-                              std::numeric_limits<float>::quiet_NaN()};
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    const float inactive[] = {-0.0f, 0.0f, -1e-30f, -0.5f, -1.25f, -inf, nan};
     std::uniform_real_distribution<float> magnitude(1e-3f, 1.5f);
     std::uniform_int_distribution<int> percent(0, 99), pick(0, std::size(inactive) - 1);
     auto expectReference = [&](const std::string &what) {

@@ -128,7 +128,7 @@ TEST_F(TranspositionTableTest, ReplacementRule) {
     // An entry with more pieces than the root is taken before any shallower one.
     tt_store(sameBucket(7), 12, 40, 0, 1, 0, 0);  // deep, but stored with 12 pieces
     const int stale = slotOf(sameBucket(7));
-    EXPECT_EQ(stale, 1);  // depths were 9, 6, 7, 9
+    EXPECT_EQ(stale, 1);                          // depths were 9, 6, 7, 9
     tt_store(sameBucket(8), 10, 50, 0, 1, 0, 0);  // entry 2 is shallower, but entry 1 is stale
     EXPECT_EQ(slotOf(sameBucket(8)), 1);
 

@@ -65,7 +65,9 @@ class Engine:
         self.send(command + "\nisready")
         return self.until(lambda l: l == "readyok")[:-1]
 
-    def finish(self, text="quit\n"):
+    def finish(self, text=None):
+        """Optionally sends a last text, closes standard input (end of input
+        means quit) and returns the exit status."""
         if text:
             self.send(text)
         self.proc.stdin.close()
