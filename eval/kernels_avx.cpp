@@ -93,14 +93,12 @@ static inline void laneMasks(const uint8_t active[32], uint32_t lane_inputs[8]) 
 
 float kernelForward(const Network &net, const NetworkColumns &columns, const float *us, const float *them) {
     constexpr int INPUTS = 2 * ACCUMULATOR_SIZE;
-    // x[256 + l] = 0 stands for "no further input" in lane l (see below).
-    alignas(32) float x[INPUTS + 8];
+    alignas(32) float x[INPUTS];
     alignas(32) float y[HIDDEN1_SIZE];
     alignas(32) float z[HIDDEN2_SIZE];
     alignas(8) uint8_t active[INPUTS / 8];  // bit l of byte c: input 8c + l is not zero
     const __m256 zero8 = _mm256_setzero_ps();
     const __m128 zero4 = _mm_setzero_ps();
-    _mm256_store_ps(x + INPUTS, zero8);
 
     // max returns its second operand (+0) for -0 and NaN, so x is +0 or above.
     for (int j = 0; j < ACCUMULATOR_SIZE; j += 8) {
@@ -115,41 +113,28 @@ float kernelForward(const Network &net, const NetworkColumns &columns, const flo
     uint32_t lane_inputs[8];
     laneMasks(active, lane_inputs);
 
-    // First hidden layer, two lanes at a time (l and l + 4, so that their two
-    // chains of additions overlap): the partial sums of lane l over its
+    // First hidden layer, one lane at a time: the partial sum of lane l over
     // inputs l, l + 8, l + 16, ... for all 32 neurons at once, each active
-    // input adding its column of weights times its value.  Both lanes step
-    // together; once one has no active input left, countr_zero(0) = 32 points
-    // it at x[256 + l] = 0 (with column l, any finite column does), a term that
-    // leaves its sums unchanged like every other zero input.
+    // input adding its column of weights times its value.  Input 8k + l is
+    // read at x_l + 8k, its column 8k columns after column_l.
     alignas(32) float partial[8][HIDDEN1_SIZE];
-    for (int l = 0; l < 4; ++l) {
-        __m256 a0 = zero8, a1 = zero8, a2 = zero8, a3 = zero8;
-        __m256 b0 = zero8, b1 = zero8, b2 = zero8, b3 = zero8;
-        for (uint32_t a = lane_inputs[l], b = lane_inputs[l + 4]; (a | b) != 0; a &= a - 1, b &= b - 1) {
-            const int ia = 8 * std::countr_zero(a) + l;
-            const int ib = 8 * std::countr_zero(b) + l + 4;
-            const __m256 ina = _mm256_broadcast_ss(x + ia);
-            const __m256 inb = _mm256_broadcast_ss(x + ib);
-            const float *wa = columns.hidden1_weights[ia % INPUTS];
-            const float *wb = columns.hidden1_weights[ib % INPUTS];
-            a0 = _mm256_add_ps(a0, _mm256_mul_ps(_mm256_load_ps(wa), ina));
-            b0 = _mm256_add_ps(b0, _mm256_mul_ps(_mm256_load_ps(wb), inb));
-            a1 = _mm256_add_ps(a1, _mm256_mul_ps(_mm256_load_ps(wa + 8), ina));
-            b1 = _mm256_add_ps(b1, _mm256_mul_ps(_mm256_load_ps(wb + 8), inb));
-            a2 = _mm256_add_ps(a2, _mm256_mul_ps(_mm256_load_ps(wa + 16), ina));
-            b2 = _mm256_add_ps(b2, _mm256_mul_ps(_mm256_load_ps(wb + 16), inb));
-            a3 = _mm256_add_ps(a3, _mm256_mul_ps(_mm256_load_ps(wa + 24), ina));
-            b3 = _mm256_add_ps(b3, _mm256_mul_ps(_mm256_load_ps(wb + 24), inb));
+    for (int l = 0; l < 8; ++l) {
+        __m256 s0 = zero8, s1 = zero8, s2 = zero8, s3 = zero8;
+        const float *x_l = x + l;
+        const float *column_l = columns.hidden1_weights[l];
+        for (uint64_t bits = lane_inputs[l]; bits != 0; bits &= bits - 1) {
+            const uint64_t step = 8 * static_cast<uint64_t>(std::countr_zero(bits));
+            const __m256 in = _mm256_broadcast_ss(x_l + step);
+            const float *w = column_l + step * HIDDEN1_SIZE;
+            s0 = _mm256_add_ps(s0, _mm256_mul_ps(_mm256_load_ps(w), in));
+            s1 = _mm256_add_ps(s1, _mm256_mul_ps(_mm256_load_ps(w + 8), in));
+            s2 = _mm256_add_ps(s2, _mm256_mul_ps(_mm256_load_ps(w + 16), in));
+            s3 = _mm256_add_ps(s3, _mm256_mul_ps(_mm256_load_ps(w + 24), in));
         }
-        _mm256_store_ps(partial[l], a0);
-        _mm256_store_ps(partial[l] + 8, a1);
-        _mm256_store_ps(partial[l] + 16, a2);
-        _mm256_store_ps(partial[l] + 24, a3);
-        _mm256_store_ps(partial[l + 4], b0);
-        _mm256_store_ps(partial[l + 4] + 8, b1);
-        _mm256_store_ps(partial[l + 4] + 16, b2);
-        _mm256_store_ps(partial[l + 4] + 24, b3);
+        _mm256_store_ps(partial[l], s0);
+        _mm256_store_ps(partial[l] + 8, s1);
+        _mm256_store_ps(partial[l] + 16, s2);
+        _mm256_store_ps(partial[l] + 24, s3);
     }
     // The lane reduction, eight neurons per vector: l + (l+4), then (0 + 2)
     // and (1 + 3), then those two; then the bias.

@@ -119,15 +119,18 @@ float kernelForward(const Network &net, const NetworkColumns &columns, const flo
 
     // First hidden layer, one lane at a time: the partial sum of lane l over
     // inputs l, l + 4, l + 8, ... for all 32 neurons at once, each active
-    // input adding its column of weights times its value.
+    // input adding its column of weights times its value.  Input 4k + l is
+    // read at x_l + 4k, its column 4k columns after column_l.
     alignas(16) float partial[4][HIDDEN1_SIZE];
     for (int l = 0; l < 4; ++l) {
         __m128 s[8];
         for (int k = 0; k < 8; ++k) s[k] = zero;
+        const float *x_l = x + l;
+        const float *column_l = columns.hidden1_weights[l];
         for (uint64_t bits = lane_inputs[l]; bits != 0; bits &= bits - 1) {
-            const int i = 4 * std::countr_zero(bits) + l;
-            const __m128 in = _mm_load1_ps(x + i);
-            const float *w = columns.hidden1_weights[i];
+            const uint64_t step = 4 * static_cast<uint64_t>(std::countr_zero(bits));
+            const __m128 in = _mm_load1_ps(x_l + step);
+            const float *w = column_l + step * HIDDEN1_SIZE;
             for (int k = 0; k < 8; ++k) s[k] = _mm_add_ps(s[k], _mm_mul_ps(_mm_load_ps(w + 4 * k), in));
         }
         for (int k = 0; k < 8; ++k) _mm_store_ps(partial[l] + 4 * k, s[k]);
