@@ -54,7 +54,7 @@ if [ ! -s "$WORK/positions.data" ]; then
 fi
 cat "$WORK/opening.data" "$WORK/positions.data" > "$WORK/all.data"
 
-${CXX:-g++} -std=c++17 -O3 -march=native -o "$WORK/trainer" tools/trainer.cpp
+${CXX:-g++} -std=c++20 -O3 -march=native -I. -o "$WORK/trainer" tools/trainer.cpp
 nice -n 10 "$WORK/trainer" --data "$WORK/all.data" --out "$WORK/network.txt" \
     --epochs "$EPOCHS" --batch "$BATCH" --lr "$LR" --decay "$DECAY" --seed 1 | tee "$WORK/trainer.log"
 cp "$WORK/network.txt" data/network.txt

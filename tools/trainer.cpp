@@ -39,6 +39,8 @@
 #include <string>
 #include <vector>
 
+#include "eval/network.h"
+
 namespace {
 
 constexpr int FEATURES = 768;
@@ -115,26 +117,16 @@ bool parseLine(const char *line, float clip, float scale) {
 // engine's numbering.  `mirror` flips the files (square XOR 7) first.
 inline int featureRow(int perspective, int packed, bool mirror) {
     const int colour = packed >> 9, type = (packed >> 6) & 7;
-    int square = (packed & 63) ^ (mirror ? 7 : 0);
-    const int own = (perspective == 0) == (colour == 1);
-    if (perspective == 1) square ^= 63;
-    return 128 * (type - 1) + (own ? 0 : 64) + square;
+    return ::featureRow(perspective, colour, type, (packed & 63) ^ (mirror ? 7 : 0));
 }
 
 // --------------------------------------------------------------- network --
 
-struct Params {
-    float w1[FEATURES][HALF];  // [feature][h]
-    float b1[HALF];
-    float w2[H1][2 * HALF];  // [output][input]
-    float b2[H1];
-    float w3[H2][H1];  // [output][input]
-    float b3[H2];
-    float w4[H2];
-    float b4;
-};
+// The trainer works on the engine's own weight layout.
+using Params = Network;
 constexpr int PARAM_COUNT = int(sizeof(Params) / sizeof(float));
-static_assert(PARAM_COUNT == 107745);
+// Includes the few floats of padding after the output bias; they stay zero.
+static_assert(PARAM_COUNT >= NETWORK_VALUES);
 
 Params net, grad, adamM, adamV;
 
@@ -154,30 +146,30 @@ float forward(const Sample &s, bool mirror, Work &w) {
     for (int side = 0; side < 2; ++side) {
         const int perspective = side == 0 ? stm : 1 - stm;
         float *acc = w.acc[side];
-        memcpy(acc, net.b1, sizeof net.b1);
+        memcpy(acc, net.feature_biases, sizeof net.feature_biases);
         for (int k = 0; k < s.count; ++k) {
             const int row = featureRow(perspective, pieces[s.first + k], mirror);
             w.rows[side][k] = row;
-            const float *wr = net.w1[row];
+            const float *wr = net.feature_weights[row];
             for (int h = 0; h < HALF; ++h) acc[h] += wr[h];
         }
         for (int h = 0; h < HALF; ++h) w.x[side * HALF + h] = acc[h] > 0.0f ? acc[h] : 0.0f;
     }
     for (int o = 0; o < H1; ++o) {
         float sum = 0.0f;
-        const float *wr = net.w2[o];
+        const float *wr = net.hidden1_weights[o];
         for (int i = 0; i < 2 * HALF; ++i) sum += wr[i] * w.x[i];
-        sum += net.b2[o];
+        sum += net.hidden1_biases[o];
         w.y[o] = sum > 0.0f ? sum : 0.0f;
     }
     for (int o = 0; o < H2; ++o) {
         float sum = 0.0f;
-        for (int i = 0; i < H1; ++i) sum += net.w3[o][i] * w.y[i];
-        sum += net.b3[o];
+        for (int i = 0; i < H1; ++i) sum += net.hidden2_weights[o][i] * w.y[i];
+        sum += net.hidden2_biases[o];
         w.z[o] = sum > 0.0f ? sum : 0.0f;
     }
-    float out = net.b4;
-    for (int i = 0; i < H2; ++i) out += net.w4[i] * w.z[i];
+    float out = net.output_bias;
+    for (int i = 0; i < H2; ++i) out += net.output_weights[i] * w.z[i];
     w.out = out;
     return out;
 }
@@ -185,25 +177,25 @@ float forward(const Sample &s, bool mirror, Work &w) {
 // Adds the gradient of the loss for one sample (dLoss/dout = g) to `grad`.
 void backward(const Work &w, float g) {
     float dz[H2], dy[H1] = {}, dx[2 * HALF] = {};
-    grad.b4 += g;
+    grad.output_bias += g;
     for (int i = 0; i < H2; ++i) {
-        grad.w4[i] += g * w.z[i];
-        dz[i] = w.z[i] > 0.0f ? g * net.w4[i] : 0.0f;
+        grad.output_weights[i] += g * w.z[i];
+        dz[i] = w.z[i] > 0.0f ? g * net.output_weights[i] : 0.0f;
     }
     for (int o = 0; o < H2; ++o) {
         if (dz[o] == 0.0f) continue;
-        grad.b3[o] += dz[o];
+        grad.hidden2_biases[o] += dz[o];
         for (int i = 0; i < H1; ++i) {
-            grad.w3[o][i] += dz[o] * w.y[i];
-            dy[i] += dz[o] * net.w3[o][i];
+            grad.hidden2_weights[o][i] += dz[o] * w.y[i];
+            dy[i] += dz[o] * net.hidden2_weights[o][i];
         }
     }
     for (int o = 0; o < H1; ++o) {
         const float d = w.y[o] > 0.0f ? dy[o] : 0.0f;
         if (d == 0.0f) continue;
-        grad.b2[o] += d;
-        float *gr = grad.w2[o];
-        const float *wr = net.w2[o];
+        grad.hidden1_biases[o] += d;
+        float *gr = grad.hidden1_weights[o];
+        const float *wr = net.hidden1_weights[o];
         for (int i = 0; i < 2 * HALF; ++i) {
             gr[i] += d * w.x[i];
             dx[i] += d * wr[i];
@@ -212,29 +204,29 @@ void backward(const Work &w, float g) {
     for (int side = 0; side < 2; ++side) {
         float da[HALF];
         for (int h = 0; h < HALF; ++h) da[h] = w.acc[side][h] > 0.0f ? dx[side * HALF + h] : 0.0f;
-        for (int h = 0; h < HALF; ++h) grad.b1[h] += da[h];
+        for (int h = 0; h < HALF; ++h) grad.feature_biases[h] += da[h];
         for (int k = 0; k < w.count; ++k) {
-            float *gr = grad.w1[w.rows[side][k]];
+            float *gr = grad.feature_weights[w.rows[side][k]];
             for (int h = 0; h < HALF; ++h) gr[h] += da[h];
         }
     }
 }
 
 void initialise() {
-    for (auto &row : net.w1)
+    for (auto &row : net.feature_weights)
         for (float &v : row) v = uniform(0.12f);
-    for (float &v : net.b1) v = 0.05f;
+    for (float &v : net.feature_biases) v = 0.05f;
     const float s2 = std::sqrt(6.0f / (2 * HALF));
-    for (auto &row : net.w2)
+    for (auto &row : net.hidden1_weights)
         for (float &v : row) v = uniform(s2);
-    for (float &v : net.b2) v = 0.05f;
+    for (float &v : net.hidden1_biases) v = 0.05f;
     const float s3 = std::sqrt(6.0f / H1);
-    for (auto &row : net.w3)
+    for (auto &row : net.hidden2_weights)
         for (float &v : row) v = uniform(s3);
-    for (float &v : net.b3) v = 0.05f;
+    for (float &v : net.hidden2_biases) v = 0.05f;
     const float s4 = std::sqrt(3.0f / H2);
-    for (float &v : net.w4) v = uniform(s4);
-    net.b4 = 0.0f;
+    for (float &v : net.output_weights) v = uniform(s4);
+    net.output_bias = 0.0f;
 }
 
 // Adam; `decay` shrinks every weight by lr x decay x weight per step
@@ -285,17 +277,17 @@ bool writeNetwork(const char *path) {
     FILE *out = fopen(path, "w");
     if (out == nullptr) return false;
     auto put = [&](float v) { fprintf(out, "%.9g\n", double(v)); };
-    for (auto &row : net.w1)
+    for (auto &row : net.feature_weights)
         for (float v : row) put(v);
-    for (float v : net.b1) put(v);
+    for (float v : net.feature_biases) put(v);
     for (int i = 0; i < 2 * HALF; ++i)  // input-major
-        for (int o = 0; o < H1; ++o) put(net.w2[o][i]);
-    for (float v : net.b2) put(v);
+        for (int o = 0; o < H1; ++o) put(net.hidden1_weights[o][i]);
+    for (float v : net.hidden1_biases) put(v);
     for (int i = 0; i < H1; ++i)  // input-major
-        for (int o = 0; o < H2; ++o) put(net.w3[o][i]);
-    for (float v : net.b3) put(v);
-    for (float v : net.w4) put(v);
-    put(net.b4);
+        for (int o = 0; o < H2; ++o) put(net.hidden2_weights[o][i]);
+    for (float v : net.hidden2_biases) put(v);
+    for (float v : net.output_weights) put(v);
+    put(net.output_bias);
     return fclose(out) == 0;
 }
 
