@@ -4,7 +4,9 @@
 1. `bench` of vexar-0.9-avx (one thread) with a random-weights network from
    tools/random_network.cpp (seed 1), so that every node does the full network
    work, next to Stockfish's own `bench` (one thread, its default positions,
-   depth 13); prints both speeds and the ratio.
+   depth 13, 16 MB hash); prints both speeds and the ratio.  Vexar runs with
+   the same 16 MB hash and with its default 128 MB: every node probes the
+   table, so a table larger than the cache costs memory latency.
 2. Wall time for vexar to complete depth D on the four bench positions with one
    thread and with two (shipped network, cleared hash before each), and the
    speed-up.
@@ -31,26 +33,31 @@ BENCH_FENS = [
 
 def main():
     build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(REPO, "build")
-    depth = int(sys.argv[2]) if len(sys.argv) > 2 else 11
+    depth = int(sys.argv[2]) if len(sys.argv) > 2 else 13
     engine = os.path.join(build, "vexar-0.9-avx")
 
     random_dir = tempfile.mkdtemp(prefix="vexar-bench-")
     subprocess.run([os.path.join(build, "random-network"), "1", os.path.join(random_dir, "network.txt")],
                    check=True, stdout=subprocess.DEVNULL)
-    e = Engine(engine, cwd=random_dir, network=False, timeout=3600)
-    e.send("bench")
-    ours = e.until(lambda l: re.match(r"^\d+ nodes in \d+ ms, speed = \d+ nodes/s$", l))[-1]
-    e.finish()
-    our_nps = int(re.search(r"speed = (\d+)", ours).group(1))
+    ours = {}
+    for hash_mb in (16, 128):
+        e = Engine(engine, cwd=random_dir, network=False, timeout=3600)
+        e.ask("setoption name Hash value %d" % hash_mb)
+        e.send("bench")
+        ours[hash_mb] = e.until(lambda l: re.match(r"^\d+ nodes in \d+ ms, speed = \d+ nodes/s$", l))[-1]
+        e.finish()
+    our_nps = {mb: int(re.search(r"speed = (\d+)", line).group(1)) for mb, line in ours.items()}
 
     sf = subprocess.run(["/usr/games/stockfish"], input="bench 16 1 13 default depth\n", capture_output=True,
                         text=True, timeout=3600)
     sf_nps = int(re.search(r"Nodes/second\s*:\s*(\d+)", sf.stderr + sf.stdout).group(1))
     sf_nodes = int(re.search(r"Nodes searched\s*:\s*(\d+)", sf.stderr + sf.stdout).group(1))
     print("bench, one thread")
-    print("  vexar-0.9-avx (random network): %s" % ours)
-    print("  stockfish 15.1:                 %d nodes, %d nodes/s" % (sf_nodes, sf_nps))
-    print("  ratio vexar/stockfish:          %.2f" % (our_nps / sf_nps))
+    for mb in (16, 128):
+        print("  vexar-0.9-avx, random network, %3d MB hash: %s" % (mb, ours[mb]))
+    print("  stockfish 15.1, 16 MB hash:                 %d nodes, %d nodes/s" % (sf_nodes, sf_nps))
+    for mb in (16, 128):
+        print("  ratio vexar (%3d MB) / stockfish (16 MB):    %.2f" % (mb, our_nps[mb] / sf_nps))
 
     print("time to complete depth %d on the bench positions (shipped network)" % depth)
     times = {}
