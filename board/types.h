@@ -140,7 +140,5 @@ struct PositionStack {
 };
 
 inline int slotIndex(const PositionStack &stack, const Position *pos) { return int(pos - stack.slots); }
-inline bool sideToMoveIsWhite(const Position &pos) { return pos.us->colour == WHITE; }
 inline const AttackInfo &ourInfo(const Position &pos) { return pos.attack_info[pos.us->colour]; }
-inline const AttackInfo &theirInfo(const Position &pos) { return pos.attack_info[pos.them->colour]; }
 inline bool inCheck(const Position &pos) { return ourInfo(pos).checkers != 0; }

@@ -44,7 +44,7 @@ static bool check_time(SearchThread &t) {
 
 bool stopPoll(SearchThread &t, bool quiescence) {
     if (t.index != 0) return searchStopped();
-    if (t.stop) return true;
+    if (loadStop(t)) return true;
     if (quiescence && t.nodes == 0) return false;
     if (t.nodes % POLL_INTERVAL != 0) return false;
     if (inputWaiting()) {
