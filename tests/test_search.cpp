@@ -63,7 +63,9 @@ TEST(Search, FindsMatesAndReportsTheirLength) {
         SCOPED_TRACE(c.fen);
         EXPECT_NE(out.find(c.half_moves_line), std::string::npos) << out;
         EXPECT_NE(out.find(c.final_line), std::string::npos) << out;
-        if (c.best) EXPECT_EQ(lastLineStarting(out, "bestmove"), c.best);
+        if (c.best) {
+            EXPECT_EQ(lastLineStarting(out, "bestmove"), c.best);
+        }
         // The iteration that found the mate prints it as a mate too.
         EXPECT_NE(lastLineStarting(out, "info depth").find("score mate"), std::string::npos);
     }
