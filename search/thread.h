@@ -13,10 +13,11 @@
 #include <cstdint>
 
 #include "board/types.h"
+#include "generations/generation.h"
 
 inline constexpr int SCORE_INFINITE = 60000;
 inline constexpr int SCORE_MATE = 30000;
-inline constexpr int MATE_BOUND = 29744;  // |score| above this (and not infinite) is a mate
+inline constexpr int MATE_BOUND = GENERATION.mate_bound;  // |score| above this (and not infinite) is a mate
 inline constexpr int MAX_PLY = 255;
 
 inline bool isMateScore(int score) { return (score > MATE_BOUND || score < -MATE_BOUND) && score != SCORE_INFINITE && score != -SCORE_INFINITE; }

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "board/types.h"
+#include "generations/generation.h"
 
 struct TTEntry {
     uint64_t check;
@@ -36,7 +37,7 @@ struct TranspositionTable {
 extern TranspositionTable tt;
 
 inline constexpr int TT_DEFAULT_MB = 128;
-inline constexpr int TT_MAX_MB = 262144;
+inline constexpr int TT_MAX_MB = GENERATION.max_hash_mb;
 inline constexpr int TT_SCORE_LIMIT = 30000;
 
 struct TTHit {

@@ -1,12 +1,13 @@
 // The command loop and the commands it dispatches.
 #pragma once
 
+#include "generations/generation.h"
 #include "search/thread.h"
 
-inline constexpr const char *ENGINE_NAME = "Vexar 0.9 x64";
+inline constexpr const char *ENGINE_NAME = GENERATION.name;
 inline constexpr const char *ENGINE_AUTHOR = "Ralmond FESTIN";
 inline constexpr int INPUT_LINE_SIZE = 8192;
-inline constexpr int MAX_THREADS = 256;
+inline constexpr int MAX_THREADS = GENERATION.max_threads;
 
 // Start-up: tables, network, game, transposition table (prints the banner and reports).
 void startEngine();
