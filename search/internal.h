@@ -21,6 +21,25 @@ bool iterationTimeUp(SearchThread &t);
 // The info line of a completed root search.
 void printRootInfo(SearchThread &t, int score, int alpha, int beta, Move best);
 
+// Mate scores count plies from the root; the table holds them counted from the
+// node that stored them, so that a hit at another ply, or after another root,
+// reads back a true distance.  The map is strictly increasing, so bounds
+// compare the same way before and after it.
+inline int scoreToTable(int score, int ply) {
+    if (!isMateScore(score)) return score;
+    return score > 0 ? score + ply : score - ply;
+}
+inline int scoreFromTable(int score, int ply) {
+    if (!isMateScore(score)) return score;
+    return score > 0 ? score - ply : score + ply;
+}
+// tt_store with the window and score of a node at `ply`.
+void storeNode(const Position &pos, int pieces, int depth, int ply, int alpha, int beta, Move move, int score);
+// A position with no legal move is judged before the 50-move rule: true when
+// the position is a draw by rule and not checkmate.  Fills the slot's move
+// list when it has to look.
+bool drawByRule(PositionStack &stack, Position &pos, bool in_check);
+
 inline int evaluate(const Position &pos) { return evaluateNetwork(pos.accumulator, pos.us->colour == WHITE ? 0 : 1); }
 inline int pieceCount(const Position &pos) { return popCount(pos.occupied); }
 inline int32_t *historyOf(SearchThread &t, const Position &pos) { return t.history[pos.us->colour]; }

@@ -16,3 +16,7 @@ inline constexpr int FUTILITY_MARGINS[3] = {0, 200, 500};  // quiet-move futilit
 inline constexpr int DELTA_MARGIN = 200;                   // quiescence delta pruning
 inline constexpr int POLL_INTERVAL = 10000;                // nodes between clock and input checks
 inline constexpr int CURRMOVE_INTERVAL = 2000000;          // nodes between current-move lines
+inline constexpr int TIME_RESERVE_MS = 1000;              // clock kept back before the per-move share
+inline constexpr int TIME_OVERHEAD_MS = 25;               // subtracted from every budget
+inline constexpr int TIME_SAFETY_MS = 50;                 // the budget leaves at least this on the clock
+inline constexpr int NODE_LIMIT_INTERVAL = 1024;          // nodes between node-limit checks with helpers

@@ -60,7 +60,7 @@ int quiesce(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_ch
     if (stopPoll(t, true)) return 0;
     PositionStack &stack = t.stack;
     Position &pos = *stack.current;
-    if (is_draw(pos)) return 0;
+    if (drawByRule(stack, pos, in_check)) return 0;
 
     const bool null_window = beta - alpha <= 1;
     const int pieces = pieceCount(pos);
@@ -68,22 +68,32 @@ int quiesce(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_ch
     // Step 4. Transposition table, with no depth condition.
     TTHit hit{};
     const bool tt_hit = tt_probe(pos.key, pieces, hit);
+    if (tt_hit) hit.score = scoreFromTable(hit.score, ply);
     if (tt_hit && null_window) {
         if ((hit.bound == BOUND_LOWER && hit.score >= beta) || hit.bound == BOUND_EXACT ||
             (hit.bound == BOUND_UPPER && hit.score <= alpha))
             return hit.score;
     }
 
-    // Step 5. Three pieces are scored by rule.
+    // Step 5. Three pieces are scored by rule once a mate or stalemate on the
+    // board is ruled out; a queen or rook against a bare king stands pat on
+    // the scorer's value and searches on, so that checks find the mate.
+    int three_piece_score = 0;
+    bool three_piece_eval = false;
     if (pieces == 3) {
-        int score;
-        if (score_three_pieces(*pos.us, *pos.them, score)) return score;
+        computeAttackInfo(pos);
+        generateMoves(stack, pos);
+        if (pos.moves.generated == 0) return in_check ? -(SCORE_MATE - ply) : 0;
+        if (score_three_pieces(*pos.us, *pos.them, three_piece_score)) {
+            if (!searchOnThreePieces(pos, three_piece_score)) return three_piece_score;
+            three_piece_eval = true;
+        }
     }
 
     // Step 6. Stand pat, unless in check.
     int stand_pat = -SCORE_INFINITE, best = -SCORE_INFINITE;
     if (!in_check) {
-        stand_pat = evaluate(pos);
+        stand_pat = three_piece_eval ? threePieceEvaluation(pos, three_piece_score) : evaluate(pos);
         if (stand_pat >= beta) return stand_pat;
         best = stand_pat;
     }
@@ -147,7 +157,7 @@ int quiesce(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_ch
 
         if (value <= best) continue;
         if (value >= beta) {
-            tt_store(pos.key, pieces, 0, alpha, beta, move & ~FLAG_HASH_MOVE, value);
+            storeNode(pos, pieces, 0, ply, alpha, beta, move & ~FLAG_HASH_MOVE, value);
             return value;
         }
         best = value;
@@ -156,6 +166,6 @@ int quiesce(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_ch
 
     // Step 11. Nothing searched: mate in check, else the stand-pat.
     if (searched == 0) return in_check ? -(SCORE_MATE - ply) : best;
-    tt_store(pos.key, pieces, 0, alpha, beta, best_move, best);
+    storeNode(pos, pieces, 0, ply, alpha, beta, best_move, best);
     return best;
 }

@@ -1,8 +1,11 @@
 #include <cstddef>
 #include <cstring>
 
+#include "board/moves.h"
+#include "search/internal.h"
 #include "search/search.h"
 #include "search/thread.h"
+#include "search/tt.h"
 
 // Two game records: `position` builds the new game in the one not in use and
 // switches only when the whole command was valid, so a rejected command leaves
@@ -29,4 +32,18 @@ bool is_draw(const Position &pos) {
         if (p->key == pos.key && ++matches == 2) return true;
     }
     return false;
+}
+
+bool drawByRule(PositionStack &stack, Position &pos, bool in_check) {
+    if (!is_draw(pos)) return false;
+    // Checkmate on the move that reaches the 50-move limit stands.
+    if (!in_check || pos.rule50 <= 99) return true;
+    computeAttackInfo(pos);
+    generateMoves(stack, pos);
+    return pos.moves.generated != 0;
+}
+
+void storeNode(const Position &pos, int pieces, int depth, int ply, int alpha, int beta, Move move, int score) {
+    tt_store(pos.key, pieces, depth, scoreToTable(alpha, ply), scoreToTable(beta, ply), move,
+             scoreToTable(score, ply));
 }

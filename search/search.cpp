@@ -68,7 +68,7 @@ int search(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_che
     if (stopPoll(t, false)) return 0;
     PositionStack &stack = t.stack;
     Position &pos = *stack.current;
-    if (is_draw(pos)) return 0;
+    if (drawByRule(stack, pos, in_check)) return 0;
 
     const int remaining = depth - ply;
     const bool null_window = beta - alpha <= 1;
@@ -78,19 +78,21 @@ int search(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_che
     // null-window nodes when the stored bound and depth allow it.
     TTHit hit{};
     const bool tt_hit = tt_probe(pos.key, pieces, hit);
+    if (tt_hit) hit.score = scoreFromTable(hit.score, ply);
     if (tt_hit && null_window && hit.depth >= remaining && boundAllowsCutoff(hit, alpha, beta)) return hit.score;
 
-    // Step 7. Three pieces are scored by rule.
-    if (ply > 0 && pieces == 3) {
-        int score;
-        if (score_three_pieces(*pos.us, *pos.them, score)) return score;
-    }
-
-    // Step 8. Legal moves; none means mate or stalemate.
+    // Step 7-8. Legal moves; none means mate or stalemate.  Three pieces are
+    // scored by rule, after that test, so that a mate or stalemate on the board
+    // is never mistaken for a won ending.  A king with a queen or a rook
+    // against a bare king is searched on instead: only a search finds the mate.
     computeAttackInfo(pos);
     generateMoves(stack, pos);
     MoveList &moves = pos.moves;
     if (moves.generated == 0) return in_check ? -(SCORE_MATE - ply) : 0;
+    if (ply > 0 && pieces == 3) {
+        int score;
+        if (score_three_pieces(*pos.us, *pos.them, score) && !searchOnThreePieces(pos, score)) return score;
+    }
 
     // Step 9. Static pruning only at quiet null-window nodes with material on
     // both sides and no mate in sight.
@@ -100,7 +102,9 @@ int search(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_che
     if (pruning) {
         // Step 10. Static evaluation, sharpened by a stored bound.
         eval = evaluate(pos);
-        if (tt_hit) {
+        // A stored mate bound says nothing about the position's material
+        // balance, so it never feeds the pruning arithmetic below.
+        if (tt_hit && !isMateScore(hit.score)) {
             if (hit.bound == BOUND_EXACT)
                 eval = hit.score;
             else if (hit.bound == BOUND_LOWER)
@@ -195,6 +199,7 @@ int search(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_che
             if (ply == 0) {
                 t.best_score = value;
                 t.best_move = best_move;
+                t.best_bound = value >= beta ? BOUND_LOWER : value <= alpha ? BOUND_UPPER : BOUND_EXACT;
             }
             best_score = value;
             if (value >= beta) {
@@ -217,7 +222,7 @@ int search(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_che
     }
 
     // Step 19. Store, report a finished root search, return.
-    tt_store(pos.key, pieces, remaining, alpha, beta, best_move, best_score);
+    storeNode(pos, pieces, remaining, ply, alpha, beta, best_move, best_score);
     if (ply == 0 && t.index == 0) {
         VEXAR_ASSERT(alpha < beta, "utils");
         printRootInfo(t, best_score, alpha, beta, best_move);

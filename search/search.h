@@ -18,3 +18,9 @@ void initSearchTables();
 // Runs a search of the main thread's game with its limits already set and
 // prints the final score and bestmove.
 void go();
+
+// The time budget of one move in clock mode, in milliseconds: the share of the
+// clock above a 1000 ms reserve for the moves to go, plus the increment, less
+// 25 ms of overhead.  It never exceeds the clock less a safety margin: the
+// increment arrives only after the move.
+int clockBudget(int time, int increment, int moves_to_go);

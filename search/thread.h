@@ -22,13 +22,14 @@ inline constexpr int MAX_PLY = 255;
 
 inline bool isMateScore(int score) { return (score > MATE_BOUND || score < -MATE_BOUND) && score != SCORE_INFINITE && score != -SCORE_INFINITE; }
 
-enum LimitMode : int32_t { LIMIT_DEPTH = 0, LIMIT_MOVETIME = 1, LIMIT_CLOCK = 2 };
+enum LimitMode : int32_t { LIMIT_DEPTH = 0, LIMIT_MOVETIME = 1, LIMIT_CLOCK = 2, LIMIT_NODES = 3 };
 
 struct SearchLimits {
     int32_t mode;
     int32_t depth;
     int32_t move_time;
     int32_t time_left;
+    uint64_t node_limit;  // LIMIT_NODES: the search stops once this many nodes are counted
 };
 
 struct SearchThread {
@@ -40,6 +41,7 @@ struct SearchThread {
     int32_t seldepth;
     int32_t best_score;
     Move best_move;
+    int32_t best_bound;  // BOUND_EXACT, or the bound best_score is (a fail-high or fail-low root search)
     int32_t stop;
     int32_t time_extended;
     Move current_move;

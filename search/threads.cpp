@@ -71,10 +71,16 @@ void printRootInfo(SearchThread &t, int score, int alpha, int beta, Move best) {
              (unsigned long long)(elapsed > 0 ? nodes / uint64_t(elapsed) * 1000 : 0), tt_hashfull());
 }
 
-static void printResult(int score, Move move) {
-    if (isMateScore(score)) writeOut("info string Mate in %i half-moves !\n", score > 0 ? SCORE_MATE - score : score + SCORE_MATE);
+// The final report.  A score that is only a bound (the search ended inside a
+// fail-high or fail-low root search) says so, and is never announced as a mate.
+static void printResult(int score, int bound, Move move) {
+    const bool exact = bound == BOUND_EXACT;
+    if (exact && isMateScore(score))
+        writeOut("info string Mate in %i half-moves !\n", score > 0 ? SCORE_MATE - score : score + SCORE_MATE);
     writeOut("info ");
     writeScore(score);
+    if (bound == BOUND_LOWER) writeOut("lowerbound ");
+    if (bound == BOUND_UPPER) writeOut("upperbound ");
     writeOut("\n");
     writeOut("bestmove ");
     writeMove(move);
@@ -107,7 +113,10 @@ static void *search_thread_main(void *argument) {
     for (;;) {
         t.depth = depth;
         const int s = search(t, 0, depth, alpha, beta, in_check);
-        if (isMateScore(s) || searchStopped()) break;
+        if (searchStopped()) break;
+        // A mate ends the deepening only when it is exact: a mate bound from
+        // a failed aspiration window is searched again like any other.
+        if (alpha < s && s < beta && isMateScore(s)) break;
         if (alpha < s && s < beta) {
             alpha = s < -SCORE_INFINITE + ASPIRATION_WINDOW ? -SCORE_INFINITE : s - ASPIRATION_WINDOW;
             beta = s > SCORE_INFINITE - ASPIRATION_WINDOW ? SCORE_INFINITE : s + ASPIRATION_WINDOW;
@@ -138,7 +147,8 @@ void go() {
     PositionStack &stack = main.stack;
     Position &root = *stack.current;
 
-    if (is_draw(root)) {
+    computeAttackInfo(root);
+    if (drawByRule(stack, root, inCheck(root))) {
         writeOut("info string Game over (draw) !\n");
         writeOut("bestmove 0000\n");
         return;
@@ -174,6 +184,7 @@ void go() {
     main.seldepth = 0;
     main.best_move = 0;
     main.best_score = 0;
+    main.best_bound = BOUND_EXACT;
     for (int j = 0; j < helper_count; j++) {
         SearchThread &helper = helper_threads[j];
         clearSearchState(helper);
@@ -186,6 +197,6 @@ void go() {
     for (int j = 0; j < helper_count; j++)
         pthread_create(&helper_threads[j].handle, nullptr, search_thread_main, &helper_threads[j]);
     pthread_join(main.handle, nullptr);
-    printResult(main.best_score, main.best_move ? main.best_move : fallback);
+    printResult(main.best_score, main.best_bound, main.best_move ? main.best_move : fallback);
     for (int j = 0; j < helper_count; j++) pthread_join(helper_threads[j].handle, nullptr);
 }

@@ -60,3 +60,8 @@ int score_three_pieces(const ColourSet &us, const ColourSet &them, int &score) {
     if (!(us.bb[PAWN] | them.bb[PAWN])) score += 10 * (king_centre[us.king_square] - king_centre[them.king_square]);
     return 1;
 }
+
+int threePieceEvaluation(const Position &pos, int score) {
+    const int closeness = 7 - kingDistance(pos.us->king_square, pos.them->king_square);
+    return score > 0 ? score + 10 * closeness : score - 10 * closeness;
+}

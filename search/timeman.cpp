@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "board/board.h"
 #include "search/internal.h"
 #include "search/params.h"
@@ -42,9 +44,28 @@ static bool check_time(SearchThread &t) {
     return false;
 }
 
+int clockBudget(int time, int increment, int moves_to_go) {
+    const int reserve = time > TIME_RESERVE_MS ? time - TIME_RESERVE_MS : 0;
+    const int64_t share = int64_t(reserve / std::max(moves_to_go, 1)) + increment;
+    const int64_t budget = share > TIME_OVERHEAD_MS ? share - TIME_OVERHEAD_MS : 0;
+    const int64_t clock = time;
+    const int64_t cap = std::max<int64_t>(0, clock - TIME_SAFETY_MS);
+    return int(std::min(budget, cap));
+}
+
+// The node limit counts every thread's nodes, as `go nodes` means.
+static bool nodeLimitReached(const SearchThread &t) {
+    if (helper_count == 0) return t.nodes >= t.limits.node_limit;
+    return t.nodes % NODE_LIMIT_INTERVAL == 0 && totalNodes() >= t.limits.node_limit;
+}
+
 bool stopPoll(SearchThread &t, bool quiescence) {
     if (t.index != 0) return searchStopped();
     if (loadStop(t)) return true;
+    if (t.limits.mode == LIMIT_NODES && nodeLimitReached(t)) {
+        storeStop(t, 1);
+        return true;
+    }
     if (quiescence && t.nodes == 0) return false;
     if (t.nodes % POLL_INTERVAL != 0) return false;
     if (inputWaiting()) {

@@ -88,6 +88,7 @@ def session(e):
     check(re.fullmatch(r"info debug Supported instructions : (popcnt )?(fma )?(avx )?(avx2 )?(bmi2)?", e.line()),
           "instruction report")
     expect_lines(e.line(), "info debug NN file conversion...", "network lines without network files")
+    expect_lines(e.line(), "info string Network: embedded (no network.nn or network.txt)", "embedded network line")
     expect_lines(e.line(), TT_LINE % "success (128 MB)", "start-up table")
     expect_lines(e.ask(""), [], "empty line")
 
@@ -178,6 +179,15 @@ def session(e):
     expect_lines(e.ask("setoption name Threads value 300"),
                  ["info debug Warning: Vexar supports up to 256 threads", "info debug Ignoring 'setoption' command..."],
                  "Threads 300")
+    expect_lines(e.ask("setoption name Threads value 257"),
+                 ["info debug Warning: Vexar supports up to 256 threads", "info debug Ignoring 'setoption' command..."],
+                 "Threads 257")
+    # The largest pool searches and answers like any other.
+    expect_lines(e.ask("setoption name Threads value 256"), [], "Threads 256")
+    e.send("position startpos\ngo depth 3")
+    searched = e.until_prefix("bestmove")
+    check("info debug Starting 256 thread(s)..." in searched, "256 threads not started: %s" % searched[:1])
+    check(searched[-1] != "bestmove 0000", "256 threads: %s" % searched[-1])
     expect_lines(e.ask("setoption name Threads value 4"), [], "Threads 4")
     expect_lines(e.ask("setoption name Threads value 1"), [], "Threads 1")
     for bad in ["setoption name Hash value x", "setoption name Threads value y"]:

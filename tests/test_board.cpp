@@ -19,6 +19,7 @@
 #include "board/perft.h"
 #include "board/sliders/sliders.h"
 #include "board/zobrist.h"
+#include "eval/network.h"
 #include "search/search.h"
 #include "uci/uci.h"
 
@@ -442,6 +443,15 @@ TEST(MoveFlags, PromotionsCapturesAndOrder) {
 struct TreeCheck {
     PositionStack &stack;
     uint64_t moves = 0, checks = 0;
+    bool accumulators = false;  // also compare every child's Accumulator with a refresh
+
+    void checkAccumulator(const Position &child, const std::string &where) {
+        Accumulator fresh;
+        refreshAccumulator(fresh, &child.set[WHITE].bb[PAWN], &child.set[BLACK].bb[PAWN]);
+        for (int p = 0; p < 2; p++)
+            for (int i = 0; i < ACCUMULATOR_SIZE; i++)
+                ASSERT_NEAR(child.accumulator.half[p][i], fresh.half[p][i], 1e-3f) << where << " half " << p;
+    }
 
     static bool passed(const Position &pos, int from, int colour) {
         for (Bitboard b = pos.set[1 - colour].bb[PAWN]; b; b = clearLowest(b)) {
@@ -477,6 +487,7 @@ struct TreeCheck {
 
             makeMove(stack, m);
             Position &child = *stack.current;
+            if (accumulators) checkAccumulator(child, where);
             EXPECT_EQ(child.key, computeKey(child)) << where;
             EXPECT_EQ(child.occupied, child.set[BLACK].bb[0] | child.set[WHITE].bb[0]) << where;
             computeAttackInfo(child);
@@ -526,6 +537,38 @@ TEST(MoveFlags, AgreeWithMadePositionsAlongTrees) {
     }
     EXPECT_GT(moves, 300000u);
     EXPECT_GT(checks, 5000u);
+}
+
+TEST(MakeMove, AccumulatorsAgreeWithRefreshesAlongTrees) {
+    // Random weights, so that a feature added to or taken from the wrong row
+    // shows; the previous weights are put back afterwards.
+    const auto saved = std::make_unique<Network>(network);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> weight(-1.0f, 1.0f);
+    for (auto &row : network.feature_weights)
+        for (float &w : row) w = weight(rng);
+    for (float &b : network.feature_biases) b = weight(rng);
+    // Castling both ways, en passant for both sides, promotions with and
+    // without capture, king moves, and checks.
+    const std::pair<const char *, int> roots[] = {
+        {KIWIPETE, 3},
+        {"rnbqkbnr/ppp1p1pp/8/3pPp2/8/8/PPPP1PPP/RNBQKBNR w KQkq f6 0 3", 3},
+        {"8/8/1k6/2b5/2pP4/8/5K2/8 b - d3 0 1", 4},
+        {"1r2k3/P1P5/8/8/8/8/5p1p/3K2R1 w - - 0 1", 3},
+        {"r3k2r/1b4bq/8/8/8/8/7B/R3K2R w KQkq - 0 1", 3},
+    };
+    auto t = newThread();
+    uint64_t moves = 0;
+    for (auto [fen, depth] : roots) {
+        ASSERT_TRUE(load(*t, fen));
+        TreeCheck check{t->stack};
+        check.accumulators = true;
+        check.walk(depth);
+        ASSERT_FALSE(HasFailure()) << fen;
+        moves += check.moves;
+    }
+    network = *saved;
+    EXPECT_GT(moves, 100000u);
 }
 
 // ---------------------------------------------------------------------------

@@ -3,11 +3,14 @@
 // three-piece scorer, and the stack room of very long games.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "board/board.h"
 #include "board/moves.h"
+#include "search/internal.h"
 #include "search/ordering.h"
 #include "search/search.h"
 #include "search/three_pieces.h"
@@ -59,7 +62,7 @@ TEST(Search, FindsMatesAndReportsTheirLength) {
          "info score mate 3 \n", nullptr},
     };
     for (const Case &c : cases) {
-        const std::string out = runGo(c.fen, nullptr, {LIMIT_DEPTH, c.depth, 0, 0});
+        const std::string out = runGo(c.fen, nullptr, {LIMIT_DEPTH, c.depth, 0, 0, 0});
         SCOPED_TRACE(c.fen);
         EXPECT_NE(out.find(c.half_moves_line), std::string::npos) << out;
         EXPECT_NE(out.find(c.final_line), std::string::npos) << out;
@@ -72,20 +75,20 @@ TEST(Search, FindsMatesAndReportsTheirLength) {
 }
 
 TEST(Search, FinishedGamesAndForcedMovesAnswerAtOnce) {
-    EXPECT_EQ(runGo("3R2k1/5ppp/8/8/8/8/5PPP/6K1 b - - 0 1", nullptr, {LIMIT_DEPTH, 5, 0, 0}),
+    EXPECT_EQ(runGo("3R2k1/5ppp/8/8/8/8/5PPP/6K1 b - - 0 1", nullptr, {LIMIT_DEPTH, 5, 0, 0, 0}),
               "info string Game over (mate) !\nbestmove 0000\n");
-    EXPECT_EQ(runGo("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1", nullptr, {LIMIT_DEPTH, 5, 0, 0}),
+    EXPECT_EQ(runGo("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1", nullptr, {LIMIT_DEPTH, 5, 0, 0, 0}),
               "info string Game over (pat) !\nbestmove 0000\n");
     // The start position for the third time.
-    EXPECT_EQ(runGo(START_FEN, "g1f3 g8f6 f3g1 f6g8 g1f3 g8f6 f3g1 f6g8", {LIMIT_DEPTH, 5, 0, 0}),
+    EXPECT_EQ(runGo(START_FEN, "g1f3 g8f6 f3g1 f6g8 g1f3 g8f6 f3g1 f6g8", {LIMIT_DEPTH, 5, 0, 0, 0}),
               "info string Game over (draw) !\nbestmove 0000\n");
     // Only one legal reply: no search, no info line.
-    EXPECT_EQ(runGo("k7/8/8/8/8/8/1r6/K1r5 w - - 0 1", nullptr, {LIMIT_DEPTH, 5, 0, 0}), "bestmove a1b2\n");
-    EXPECT_EQ(runGo("k7/8/8/8/8/8/2r5/K7 w - - 0 1", nullptr, {LIMIT_DEPTH, 5, 0, 0}), "bestmove a1b1\n");
+    EXPECT_EQ(runGo("k7/8/8/8/8/8/1r6/K1r5 w - - 0 1", nullptr, {LIMIT_DEPTH, 5, 0, 0, 0}), "bestmove a1b2\n");
+    EXPECT_EQ(runGo("k7/8/8/8/8/8/2r5/K7 w - - 0 1", nullptr, {LIMIT_DEPTH, 5, 0, 0, 0}), "bestmove a1b1\n");
 }
 
 TEST(Search, SearchOutputIsWellFormedAndLegal) {
-    const std::string out = runGo(START_FEN, "e2e4 e7e5", {LIMIT_DEPTH, 5, 0, 0});
+    const std::string out = runGo(START_FEN, "e2e4 e7e5", {LIMIT_DEPTH, 5, 0, 0, 0});
     EXPECT_EQ(out.rfind("info debug Starting 1 thread(s)...\n", 0), 0u) << out;
     for (int depth = 1; depth <= 5; depth++)
         EXPECT_NE(out.find("info depth " + std::to_string(depth) + " seldepth "), std::string::npos) << out;
@@ -101,7 +104,7 @@ TEST(Search, SearchOutputIsWellFormedAndLegal) {
 
 TEST(Search, TimeLimitsEndTheSearch) {
     // A fixed time of 0 stops at the first clock check; a tiny clock answers too.
-    std::string out = runGo(START_FEN, nullptr, {LIMIT_MOVETIME, 0, 0, 0});
+    std::string out = runGo(START_FEN, nullptr, {LIMIT_MOVETIME, 0, 0, 0, 0});
     EXPECT_NE(lastLineStarting(out, "bestmove ").find("bestmove "), std::string::npos);
     SearchLimits limits{};
     parseGoLimits("go wtime 300 btime 300 winc 0 binc 0", WHITE, limits);
@@ -260,7 +263,7 @@ TEST(StackRoom, LongGamesKeepRoomForTheSearch) {
 
     // A search from there has room for a few plies only; it must stay inside
     // the stack (deep lines are cut) and still answer.
-    const std::string out = runGo(START_FEN, moves.c_str(), {LIMIT_MOVETIME, 0, 1500, 0});
+    const std::string out = runGo(START_FEN, moves.c_str(), {LIMIT_MOVETIME, 0, 1500, 0, 0});
     EXPECT_EQ(lastLineStarting(out, "bestmove ").size(), 14u) << out.substr(out.size() > 400 ? out.size() - 400 : 0);
 
     // A move list that would leave no room is refused and the game kept.
@@ -270,4 +273,366 @@ TEST(StackRoom, LongGamesKeepRoomForTheSearch) {
     EXPECT_FALSE(setGame(START_FEN, too_long.c_str()));
     EXPECT_NE(testing::internal::GetCapturedStdout().find("info debug"), std::string::npos);
     EXPECT_EQ(slotIndex(main_thread->stack, main_thread->stack.current), MAX_GAME_SLOT);
+}
+
+// ---------------------------------------------------------------------------
+// Soundness of scores: mates against a plain reference search, mate distances
+// across searches, the pruning arithmetic, the 50-move rule against mate, and
+// the bound of the final report.
+
+namespace {
+
+// Plain negamax over every legal move, with mate scores counted from ply 0 as
+// the engine counts them: the shortest forced mate within `plies` for either
+// side, 0 when there is none (or only a draw by rule on the way).
+int mateReference(PositionStack &stack, int ply, int plies, int alpha, int beta) {
+    Position &pos = *stack.current;
+    if (ply > 0 && is_draw(pos)) return 0;
+    computeAttackInfo(pos);
+    generateMoves(stack, pos);
+    if (pos.moves.generated == 0) return inCheck(pos) ? -(SCORE_MATE - ply) : 0;
+    if (plies == 0) return 0;
+    const MoveList moves = pos.moves;
+    int best = -SCORE_INFINITE;
+    for (int i = 0; i < moves.generated; i++) {
+        makeMove(stack, moves.list[i]);
+        const int value = -mateReference(stack, ply + 1, plies - 1, -beta, -std::max(alpha, best));
+        unmakeMove(stack);
+        best = std::max(best, value);
+        if (best >= beta) break;
+    }
+    return best;
+}
+
+std::string runGoKeepingTable(const char *fen, SearchLimits limits, const char *moves = nullptr) {
+    EXPECT_TRUE(setGame(fen, moves));
+    main_thread->limits = limits;
+    testing::internal::CaptureStdout();
+    go();
+    return testing::internal::GetCapturedStdout();
+}
+
+struct MateCase {
+    const char *fen;
+    int plies;  // reference horizon, and the engine's depth
+};
+
+const MateCase MATE_CASES[] = {
+    {"6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 0 1", 3},
+    {"r2qkb1r/pp2nppp/3p4/2pNN1B1/2BnP3/3P4/PPP2PPP/R2bK2R w KQkq - 1 1", 3},
+    // Queen or rook against a bare king: the stalemate traps of the bare
+    // king's corner, mates in one to three, and the bare king's side to move.
+    {"k7/2Q5/2K5/8/8/8/8/8 w - - 0 1", 5},
+    {"k7/8/1K6/8/8/8/8/7R w - - 0 1", 5},
+    {"1k6/8/2K5/8/8/8/8/3R4 w - - 0 1", 5},
+    {"8/8/8/8/1Q6/7k/8/4K3 w - - 0 1", 5},
+    {"2k5/8/8/K7/8/8/5Q2/8 w - - 0 1", 5},
+    {"3R4/4K3/7k/8/8/8/8/8 w - - 0 1", 5},
+    {"8/4R3/8/8/2K5/k7/8/8 w - - 0 1", 5},
+    {"4k3/8/4K3/8/8/8/8/1Q6 b - - 0 1", 4},
+    {"7k/8/5K2/8/8/8/8/R7 b - - 0 1", 5},
+    {"3k4/Q7/3K4/8/8/8/8/8 b - - 0 1", 4},
+    {"8/8/8/8/8/k7/2K5/3R4 w - - 0 1", 5},
+};
+
+}  // namespace
+
+TEST(SearchSoundness, MatesMatchAPlainReferenceSearch) {
+    int longer_than_one = 0;
+    // First from an empty table, then each again after other searches have
+    // filled it: a stored mate must read back as a distance from this root.
+    for (int pass = 0; pass < 2; pass++) {
+        for (const MateCase &c : MATE_CASES) {
+            SCOPED_TRACE(std::string(c.fen) + (pass ? " (filled table)" : " (empty table)"));
+            ASSERT_TRUE(setGame(c.fen, nullptr));
+            const int expected = mateReference(main_thread->stack, 0, c.plies, -SCORE_INFINITE, SCORE_INFINITE);
+            ASSERT_TRUE(isMateScore(expected)) << "the reference finds no mate";
+            if (SCORE_MATE - std::abs(expected) > 1) longer_than_one++;
+            if (pass == 0) tt_clear();
+            const std::string out = runGoKeepingTable(c.fen, {LIMIT_DEPTH, c.plies + 2, 0, 0, 0});
+            EXPECT_EQ(main_thread->best_score, expected) << out;
+            EXPECT_EQ(main_thread->best_bound, BOUND_EXACT);
+            // The reported move keeps the mate: the reference agrees one ply on.
+            const std::string best = lastLineStarting(out, "bestmove ");
+            if (expected > 0) {
+                ASSERT_TRUE(setGame(c.fen, best.substr(9, best.size() - 10).c_str())) << best;
+                EXPECT_EQ(-mateReference(main_thread->stack, 1, c.plies - 1, -SCORE_INFINITE, SCORE_INFINITE),
+                          expected)
+                    << best;
+            }
+        }
+        runGoKeepingTable("r1b1kb1r/pppp1ppp/5q2/4n3/3KP3/2N3PN/PPP4P/R1BQ1B1R b kq - 0 1",
+                          {LIMIT_DEPTH, 6, 0, 0, 0});
+    }
+    EXPECT_GE(longer_than_one, 8);
+}
+
+TEST(SearchSoundness, MateDistancesHoldAlongTheMatingLine) {
+    // The engine plays each mate out against itself on one table, never
+    // cleared: every position of the line was stored during the searches
+    // before it, at other plies, and must still report its own distance.
+    int positions = 0;
+    for (const MateCase &c : MATE_CASES) {
+        tt_clear();
+        std::string moves;
+        for (int step = 0; step < 8; step++) {
+            SCOPED_TRACE(std::string(c.fen) + " moves " + moves);
+            ASSERT_TRUE(setGame(c.fen, moves.c_str()));
+            const int expected =
+                mateReference(main_thread->stack, 0, c.plies - step, -SCORE_INFINITE, SCORE_INFINITE);
+            const std::string out = runGoKeepingTable(c.fen, {LIMIT_DEPTH, c.plies + 2, 0, 0, 0}, moves.c_str());
+            const std::string best = lastLineStarting(out, "bestmove ");
+            if (best == "bestmove 0000\n") break;
+            // A single legal reply is played without a search or a score.
+            if (out.find("info score") != std::string::npos) {
+                EXPECT_EQ(main_thread->best_score, expected) << out;
+                positions++;
+            }
+            moves += (moves.empty() ? "" : " ") + best.substr(9, best.size() - 10);
+        }
+    }
+    EXPECT_GE(positions, 20);
+}
+
+TEST(SearchSoundness, StoredMateIsReadAsADistanceFromTheNode) {
+    // A search from one root stores the positions of its mating line; a node
+    // of a later search that meets one of them at another ply must take the
+    // distance from itself, not from the old root.
+    const char *fen = "2k5/8/8/K7/8/8/5Q2/8 w - - 0 1";
+    tt_clear();
+    std::string out = runGoKeepingTable(fen, {LIMIT_DEPTH, 7, 0, 0, 0});
+    std::string moves = lastLineStarting(out, "bestmove ").substr(9, 4);
+    out = runGoKeepingTable(fen, {LIMIT_DEPTH, 7, 0, 0, 0}, moves.c_str());
+    moves += " " + lastLineStarting(out, "bestmove ").substr(9, 4);
+    ASSERT_TRUE(setGame(fen, moves.c_str()));
+    const int root_value = mateReference(main_thread->stack, 0, 5, -SCORE_INFINITE, SCORE_INFINITE);
+    ASSERT_TRUE(isMateScore(root_value) && root_value > 0);
+    // The same position as a null-window node at ply 3 of some other line.
+    const int at_ply = root_value - 3, beta = at_ply;
+    SearchThread &t = *main_thread;
+    t.ply_limit = MAX_PLY;
+    t.stop = 0;
+    // One ply of remaining depth: only the stored result can see this mate.
+    const int value = search(t, 3, 3 + 1, beta - 1, beta, false);
+    EXPECT_EQ(value, at_ply);
+}
+
+TEST(SearchSoundness, FinalReportOfAMateIsExact) {
+    // The deepening used to end on a mate bound from a failed aspiration
+    // window and print it as an exact mate.
+    const std::string out =
+        runGo("r1b1kb1r/pppp1ppp/5q2/4n3/3KP3/2N3PN/PPP4P/R1BQ1B1R b kq - 0 1", nullptr, {LIMIT_DEPTH, 10, 0, 0, 0});
+    EXPECT_EQ(lastLineStarting(out, "info score"), "info score mate 3 \n") << out;
+    EXPECT_NE(out.find("info string Mate in 5 half-moves !\n"), std::string::npos);
+    EXPECT_EQ(lastLineStarting(out, "info depth").find("bound"), std::string::npos) << out;
+    EXPECT_EQ(lastLineStarting(out, "bestmove "), "bestmove f8c5\n");
+}
+
+TEST(SearchSoundness, CheckmateStandsAtTheFiftyMoveLimit) {
+    // Rd8 mates with the counter reaching 100: a win, not a draw.
+    std::string out = runGo("6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 99 1", nullptr, {LIMIT_DEPTH, 4, 0, 0, 0});
+    EXPECT_EQ(lastLineStarting(out, "info score"), "info score mate 1 \n") << out;
+    EXPECT_EQ(lastLineStarting(out, "bestmove "), "bestmove d1d8\n");
+    out = runGo("6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 99 1", "d1d8", {LIMIT_DEPTH, 4, 0, 0, 0});
+    EXPECT_EQ(out, "info string Game over (mate) !\nbestmove 0000\n");
+    // Without mate the limit is still a draw.
+    out = runGo("6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 99 1", "d1d7", {LIMIT_DEPTH, 4, 0, 0, 0});
+    EXPECT_EQ(out, "info string Game over (draw) !\nbestmove 0000\n");
+}
+
+TEST(SearchSoundness, StoredMateBoundNeverFeedsThePruning) {
+    // A stored lower bound in the mate range, shallower than the node: the
+    // static pruning must not turn it into a "mate in 105".
+    ASSERT_TRUE(setGame(START_FEN, nullptr));
+    tt_clear();
+    Position &pos = gamePosition();
+    tt_store(pos.key, pieceCount(pos), 0, 0, 1, 0, SCORE_MATE - 10);
+    SearchThread &t = *main_thread;
+    t.ply_limit = MAX_PLY;
+    t.stop = 0;
+    const int value = search(t, 1, 2, 0, 1, false);
+    EXPECT_FALSE(isMateScore(value)) << value;
+    EXPECT_LT(std::abs(value), 2000) << value;
+}
+
+TEST(SearchSoundness, DeltaPruningMeasuresTheCapturedPiece) {
+    // The queen can take a lone pawn or a lone rook, neither defended (so the
+    // exchange test passes both); stand-pat is 600 below alpha.  The pawn is
+    // not worth a look (600 > 200 + 100), the rook is (600 < 200 + 500).
+    // Black keeps a piece, or no pruning would be allowed at all.
+    struct Case {
+        const char *fen;
+        bool searched;
+    };
+    const Case cases[] = {
+        {"7k/n7/8/3p4/8/8/3Q4/K7 w - - 0 1", false},
+        {"7k/8/8/3r4/8/8/3Q4/K7 w - - 0 1", true},
+    };
+    for (const Case &c : cases) {
+        ASSERT_TRUE(setGame(c.fen, nullptr)) << c.fen;
+        tt_clear();
+        SearchThread &t = *main_thread;
+        t.ply_limit = MAX_PLY;
+        t.stop = 0;
+        t.nodes = 0;
+        const int alpha = evaluate(gamePosition()) + 600;
+        // ply 1 with target depth 0: the captures-only mode.
+        quiesce(t, 1, 0, alpha, alpha + 1, false);
+        EXPECT_EQ(t.nodes > 0, c.searched) << c.fen;
+    }
+}
+
+TEST(SearchSoundness, NodeLimitStopsNearItsCount) {
+    for (uint64_t limit : {1000ull, 20000ull, 150000ull}) {
+        const std::string out = runGo(START_FEN, nullptr, {LIMIT_NODES, 0, 0, 0, limit});
+        EXPECT_GE(main_thread->nodes, limit);
+        EXPECT_LE(main_thread->nodes, limit + 64) << out;
+        EXPECT_EQ(lastLineStarting(out, "bestmove ").size(), 14u) << out;
+    }
+    SearchLimits l{};
+    parseGoLimits("go nodes 5000", WHITE, l);
+    EXPECT_EQ(l.mode, LIMIT_NODES);
+    EXPECT_EQ(l.node_limit, 5000u);
+}
+
+TEST(SearchSoundness, ClockBudgetNeverExceedsTheClock) {
+    struct Case {
+        int time, increment, moves_to_go, budget;
+    };
+    const Case cases[] = {
+        // The increment alone used to exceed the clock.
+        {500, 2000, 40, 450},
+        {1500, 2000, 40, 1450},
+        {100, 0, 40, 0},
+        {100, 1000, 40, 50},
+        {30, 0, 40, 0},
+        {-20, 100, 40, 0},
+        // Ordinary clocks are unchanged.
+        {10000, 0, 40, 200},
+        {60000, 0, 1, 58975},
+        {61000, 1000, 40, 2475},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(clockBudget(c.time, c.increment, c.moves_to_go), c.budget)
+            << c.time << " + " << c.increment << " / " << c.moves_to_go;
+}
+
+TEST(StaticExchange, MinorPiecesQueensAndXRays) {
+    struct Case {
+        const char *fen;
+        const char *move;
+        int expected;
+    };
+    const Case cases[] = {
+        // Knight takes a pawn defended by a bishop.
+        {"7k/5b2/8/3p4/8/2N5/8/K7 w - - 0 1", "c3d5", 100 - 300},
+        // A bishop recaptures in turn: the pawn is won.
+        {"7k/5b2/8/3p4/8/1BN5/8/K7 w - - 0 1", "c3d5", 100},
+        // Bishop for knight, the pawn recaptures: even.
+        {"7k/8/4p3/3n4/8/1B6/8/K7 w - - 0 1", "b3d5", 0},
+        // The queen behind the bishop reaches d5 only once the bishop has
+        // gone: N, B and then Q against B and R.
+        {"3r3k/5b2/8/3p4/8/1BN5/Q7/K7 w - - 0 1", "c3d5", 300},
+        // Without the queen the rook has the last word.
+        {"3r3k/5b2/8/3p4/8/1BN5/8/K7 w - - 0 1", "c3d5", -200},
+        // A queen defends along a diagonal too.
+        {"7k/8/8/3p4/8/1q6/8/K2R4 w - - 0 1", "d1d5", 100 - 500},
+    };
+    for (const Case &c : cases) {
+        ASSERT_TRUE(setGame(c.fen, nullptr)) << c.fen;
+        const Move move = legalMove(c.move);
+        ASSERT_NE(move, 0u) << c.fen;
+        EXPECT_EQ(see(gamePosition(), move), c.expected) << c.fen << " " << c.move;
+    }
+}
+
+namespace {
+
+// A seeded random network, so that positions get varied evaluations; the
+// previous weights are put back when the object goes out of scope.
+struct RandomNetwork {
+    Network saved;
+    explicit RandomNetwork(uint32_t seed) {
+        saved = network;
+        uint32_t state = seed;
+        auto next = [&state](float scale) {
+            state = state * 1664525u + 1013904223u;
+            return scale * (float(state >> 8) / float(1u << 24) - 0.5f);
+        };
+        for (auto &row : network.feature_weights)
+            for (float &w : row) w = next(0.5f);
+        for (float &b : network.feature_biases) b = next(0.2f);
+        for (auto &row : network.hidden1_weights)
+            for (float &w : row) w = next(0.3f);
+        for (float &b : network.hidden1_biases) b = next(0.2f);
+        for (auto &row : network.hidden2_weights)
+            for (float &w : row) w = next(0.6f);
+        for (float &b : network.hidden2_biases) b = next(0.2f);
+        for (float &w : network.output_weights) w = next(1.0f);
+        network.output_bias = 0;
+        prepareNetwork(network, network_columns);
+    }
+    ~RandomNetwork() {
+        network = saved;
+        prepareNetwork(network, network_columns);
+    }
+};
+
+// Plain full-width negamax to the same horizon as the engine, with the same
+// one-reply extension, handing every leaf to the engine's quiescence search
+// with a full window on a cleared table.  Without static pruning (positions
+// where a side has only king and pawns) a correct principal-variation search
+// must return exactly this value.
+int minimaxReference(SearchThread &t, int ply, int depth, bool in_check) {
+    PositionStack &stack = t.stack;
+    Position &pos = *stack.current;
+    if (ply >= depth) {
+        tt_clear();
+        return quiesce(t, ply, depth, -SCORE_INFINITE, SCORE_INFINITE, in_check);
+    }
+    if (ply > 0 && is_draw(pos)) return 0;
+    computeAttackInfo(pos);
+    generateMoves(stack, pos);
+    if (pos.moves.generated == 0) return in_check ? -(SCORE_MATE - ply) : 0;
+    const MoveList moves = pos.moves;
+    const int child_depth = moves.generated == 1 ? depth + 1 : depth;
+    int best = -SCORE_INFINITE;
+    for (int i = 0; i < moves.generated; i++) {
+        makeMove(stack, moves.list[i]);
+        best = std::max(best, -minimaxReference(t, ply + 1, child_depth, moves.list[i] & FLAG_CHECK));
+        unmakeMove(stack);
+    }
+    return best;
+}
+
+}  // namespace
+
+TEST(SearchSoundness, FixedDepthScoresMatchAPlainMinimax) {
+    const RandomNetwork random_network(7);
+    tt_create(1);
+    const char *fens[] = {
+        "4k3/3p1p2/2p3p1/1p1P1P2/1P2p1P1/2P5/4P3/4K3 w - - 0 1",
+        "8/pp3k2/2p1p1p1/3pP1Pp/3P3P/2P5/PP3K2/8 w - - 0 1",
+        "8/5k2/1p1p4/pPpPp1p1/P1P1P1P1/8/5K2/8 b - - 0 1",
+        "4k3/pp4p1/2p2p1p/3pp3/3PP3/2P2P1P/PP4P1/4K3 w - - 0 1",
+    };
+    int differing_scores = 0, previous = 0;
+    for (const char *fen : fens) {
+        for (int depth = 1; depth <= 3; depth++) {
+            SCOPED_TRACE(std::string(fen) + " depth " + std::to_string(depth));
+            ASSERT_TRUE(setGame(fen, nullptr));
+            SearchThread &t = *main_thread;
+            t.ply_limit = MAX_PLY;
+            t.stop = 0;
+            computeAttackInfo(gamePosition());
+            const int expected = minimaxReference(t, 0, depth, inCheck(gamePosition()));
+            const std::string out = runGo(fen, nullptr, {LIMIT_DEPTH, depth, 0, 0, 0});
+            EXPECT_EQ(main_thread->best_score, expected) << out;
+            differing_scores += expected != previous;
+            previous = expected;
+        }
+    }
+    tt_create(16);
+    // The evaluations are not all alike, so equal scores are no accident.
+    EXPECT_GE(differing_scores, 8);
 }

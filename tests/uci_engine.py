@@ -12,7 +12,7 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 class Engine:
-    def __init__(self, path, cwd=None, network=True, timeout=20.0, env=None):
+    def __init__(self, path, cwd=None, network=True, timeout=20.0, env=None, args=()):
         """Starts the engine in `cwd` (a fresh temporary directory by default),
         with the shipped network copied there when `network` is true."""
         self.timeout = timeout
@@ -20,7 +20,7 @@ class Engine:
         shipped = os.path.join(REPO, "data", "network.txt")
         if network and os.path.exists(shipped):
             shutil.copy(shipped, self.cwd)
-        self.proc = subprocess.Popen([os.path.abspath(path)], cwd=self.cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen([os.path.abspath(path)] + list(args), cwd=self.cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=env)
         self.lines = queue.Queue()
         self.stderr = []

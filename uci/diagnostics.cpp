@@ -35,7 +35,7 @@ void benchCommand() {
         setGame(fen, nullptr);
         tt_clear();
         displayPosition(main_thread->stack);
-        main_thread->limits = {LIMIT_DEPTH, BENCH_DEPTH, 0, 0};
+        main_thread->limits = {LIMIT_DEPTH, BENCH_DEPTH, 0, 0, 0};
         go();
         total += main_thread->nodes;
         tt_clear();

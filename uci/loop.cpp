@@ -122,23 +122,24 @@ static int scanKey(const char *line, const char *key, int fallback) {
 
 void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits) {
     int value;
+    unsigned long long nodes;
     if (strcmp(line, "go") == 0) {
-        limits = {LIMIT_DEPTH, 10, 0, 0};
+        limits = {LIMIT_DEPTH, 10, 0, 0, 0};
     } else if (strcmp(line, "go infinite") == 0) {
-        limits = {LIMIT_MOVETIME, 0, 1 << 30, 0};
+        limits = {LIMIT_MOVETIME, 0, 1 << 30, 0, 0};
     } else if (sscanf(line, "go depth %i", &value) == 1) {
-        limits = {LIMIT_DEPTH, value, 0, 0};
+        limits = {LIMIT_DEPTH, value, 0, 0, 0};
     } else if (sscanf(line, "go movetime %i", &value) == 1) {
-        limits = {LIMIT_MOVETIME, 0, value, 0};
+        limits = {LIMIT_MOVETIME, 0, value, 0, 0};
+    } else if (sscanf(line, "go nodes %llu", &nodes) == 1) {
+        limits = {LIMIT_NODES, 0, 0, 0, uint64_t(nodes)};
     } else {
         const bool white = side_to_move == WHITE;
         const int time = scanKey(line, white ? "wtime " : "btime ", 0);
         const int increment = scanKey(line, white ? "winc " : "binc ", 0);
         int moves_to_go = scanKey(line, "movestogo ", 40);
-        if (moves_to_go == 0) moves_to_go = 1;
-        const int time_left = time > 1000 ? time - 1000 : 0;
-        const int allotted = time_left / moves_to_go + increment;
-        limits = {LIMIT_CLOCK, 0, allotted > 25 ? allotted - 25 : 0, time_left};
+        if (moves_to_go <= 0) moves_to_go = 1;
+        limits = {LIMIT_CLOCK, 0, clockBudget(time, increment, moves_to_go), time > 1000 ? time - 1000 : 0, 0};
     }
 }
 
