@@ -15,7 +15,7 @@ function(vexar_program NAME GENERATION KERNELS)
   # -ffp-contract=off keeps every multiply and add separate, so each build sums
   # exactly in the order its kernels spell out.
   target_compile_options(${lib} PUBLIC ${VEXAR_KERNEL_FLAGS_${KERNELS}} -ffp-contract=off)
-  target_link_libraries(${lib} PUBLIC Threads::Threads)
+  target_link_libraries(${lib} PUBLIC Threads::Threads vexar-embedded-network)
   if(VEXAR_WERROR)
     target_compile_options(${lib} PRIVATE -Werror)
   endif()

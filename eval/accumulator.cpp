@@ -1,6 +1,7 @@
 // First-layer sums (refresh and incremental update) and the evaluation entry
 // point.  The lane arithmetic lives in the kernel set the program links.
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "eval/kernels.h"
@@ -41,6 +42,10 @@ void updateAccumulator(Accumulator &dst, const Accumulator &src, int colour, int
 int32_t evaluateNetwork(const Accumulator &acc, int perspective) {
     const float v = kernelForward(network, network_columns, acc.half[perspective], acc.half[perspective ^ 1]);
     const float scaled = v * 100.0f;
-    // Truncation towards zero; the score is not clamped.
-    return static_cast<int32_t>(scaled);
+    // Truncation towards zero, then the clamp to +-EVAL_LIMIT.  The limit is a
+    // whole number, so clamping the float first gives the same score and keeps
+    // the conversion defined for any output; a NaN output scores 0.
+    if (scaled >= EVAL_LIMIT) return EVAL_LIMIT;
+    if (scaled <= -EVAL_LIMIT) return -EVAL_LIMIT;
+    return std::isnan(scaled) ? 0 : static_cast<int32_t>(scaled);
 }

@@ -1,10 +1,19 @@
 // Network weights: the binary file network.nn is read straight into the
 // Network record; when it is missing, the text file network.txt is converted
-// into it first.  Every failure is quiet and leaves the weights zero, so the
-// engine still plays (every evaluation is then 0).
+// into it first.  Only a complete file is used: a network.nn of the wrong size
+// or with a value that is not finite, and a conversion that fails, are
+// reported and the network compiled into the program is used instead, so the
+// engine always plays with real weights.
 #include "eval/network.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <bit>
+#include <cerrno>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -32,58 +41,62 @@ static_assert(offsetof(Network, output_bias) == 430976);
 static_assert(offsetof(Network, output_bias) + sizeof(float) == NETWORK_BYTES);
 static_assert(alignof(Network) == 32);
 
-// Value indices of the blocks that the text form stores input-major.
-static constexpr int HIDDEN1_START = offsetof(Network, hidden1_weights) / sizeof(float);
-static constexpr int HIDDEN2_START = offsetof(Network, hidden2_weights) / sizeof(float);
-
-// In-place transpose of a rows x cols block (row-major) into cols x rows,
-// through a copy of the block.
-static void transposeBlock(float *block, int rows, int cols) {
-    float copy[HIDDEN1_SIZE * 2 * ACCUMULATOR_SIZE];  // the larger of the two blocks
-    memcpy(copy, block, sizeof(float) * rows * cols);
-    for (int r = 0; r < rows; ++r) {
-        for (int c = 0; c < cols; ++c) {
-            block[c * rows + r] = copy[r * cols + c];
-        }
+// Writes the values to a temporary file beside binary_path and renames it
+// over binary_path once it is complete, so that a failed write (full disk,
+// file size limit) never leaves a partial network.nn behind.
+static int writeNetworkFile(const float *values, const char *binary_path, char *reason) {
+    char temporary[4096];
+    if (snprintf(temporary, sizeof temporary, "%s.%d.tmp", binary_path, static_cast<int>(getpid())) >=
+        static_cast<int>(sizeof temporary)) {
+        snprintf(reason, REASON_SIZE, "cannot write %s: name too long", binary_path);
+        return -1;
     }
+    const int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0) {
+        snprintf(reason, REASON_SIZE, "cannot write %s: %s", binary_path, strerror(errno));
+        return -1;
+    }
+    // Over a file size limit a write would raise SIGXFSZ and end the engine;
+    // ignored, the write fails with EFBIG instead and is reported.
+    struct sigaction ignore = {}, previous;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previous);
+    const char *bytes = reinterpret_cast<const char *>(values);
+    size_t done = 0;
+    int error = 0;
+    while (done < static_cast<size_t>(NETWORK_BYTES)) {
+        const ssize_t n = write(fd, bytes + done, NETWORK_BYTES - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    sigaction(SIGXFSZ, &previous, nullptr);
+    if (error == 0 && fsync(fd) != 0) error = errno;
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && rename(temporary, binary_path) != 0) error = errno;
+    if (error != 0) {
+        unlink(temporary);
+        snprintf(reason, REASON_SIZE, "cannot write %s: %s", binary_path, strerror(error));
+        return -1;
+    }
+    return 0;
 }
 
-int convertNetworkFile(const char *text_path, const char *binary_path) {
+int convertNetworkFile(const char *text_path, const char *binary_path, char *reason) {
+    char ignored[REASON_SIZE];
+    if (reason == nullptr) reason = ignored;
     float *values = static_cast<float *>(calloc(NETWORK_VALUES, sizeof(float)));
     if (values == nullptr) {
+        snprintf(reason, REASON_SIZE, "out of memory converting %s", text_path);
         return -1;
     }
-    FILE *text = fopen(text_path, "r");
-    if (text == nullptr) {
-        free(values);
-        return -1;
-    }
-    // One number a line; lines longer than 255 characters continue as the
-    // next read, and anything after the number on a line is ignored.
-    char line[256];
-    for (int k = 0; k < NETWORK_VALUES; ++k) {
-        if (fgets(line, sizeof line, text) == nullptr || sscanf(line, "%f", &values[k]) != 1) {
-            fclose(text);
-            free(values);
-            return -1;
-        }
-    }
-    fclose(text);
-
-    // The text lists the two hidden layers input by input; the binary form
-    // keeps one row of inputs per output neuron.
-    transposeBlock(values + HIDDEN1_START, 2 * ACCUMULATOR_SIZE, HIDDEN1_SIZE);
-    transposeBlock(values + HIDDEN2_START, HIDDEN1_SIZE, HIDDEN2_SIZE);
-
-    FILE *binary = fopen(binary_path, "wb");
-    if (binary == nullptr) {
-        free(values);
-        return -1;
-    }
-    const size_t written = fwrite(values, 1, NETWORK_BYTES, binary);
-    const int closed = fclose(binary);
+    const int result =
+        readNetworkText(text_path, values, reason) == 0 ? writeNetworkFile(values, binary_path, reason) : -1;
     free(values);
-    return written == static_cast<size_t>(NETWORK_BYTES) && closed == 0 ? 0 : -1;
+    return result;
 }
 
 int convertNetwork() { return convertNetworkFile("network.txt", "network.nn"); }
@@ -96,32 +109,80 @@ void prepareNetwork(const Network &net, NetworkColumns &columns) {
     }
 }
 
-// Zeroes the Network and reads it (converting the text form first when the
-// binary file is missing); any failure leaves it zero or partly filled.
+// Reads an open network.nn into the Network.  Only a regular file of exactly
+// NETWORK_BYTES bytes whose values are all finite is accepted; otherwise -1
+// with the reason, and the Network may be partly overwritten.
+static int readNetworkFile(FILE *binary, const char *binary_path, char *reason) {
+    struct stat info;
+    if (fstat(fileno(binary), &info) != 0) {
+        snprintf(reason, REASON_SIZE, "cannot read %s: %s", binary_path, strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        snprintf(reason, REASON_SIZE, "%s is not a regular file", binary_path);
+        return -1;
+    }
+    if (info.st_size != NETWORK_BYTES) {
+        snprintf(reason, REASON_SIZE, "%s has %lld bytes, not %d", binary_path, static_cast<long long>(info.st_size),
+                 NETWORK_BYTES);
+        return -1;
+    }
+    if (fread(&network, 1, NETWORK_BYTES, binary) != static_cast<size_t>(NETWORK_BYTES) || getc(binary) != EOF) {
+        snprintf(reason, REASON_SIZE, "cannot read all of %s", binary_path);
+        return -1;
+    }
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&network);
+    for (int k = 0; k < NETWORK_VALUES; ++k) {
+        float value;
+        memcpy(&value, bytes + 4 * k, sizeof value);
+        if (!std::isfinite(value)) {
+            snprintf(reason, REASON_SIZE, "%s value %d is not a finite number", binary_path, k + 1);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Fills the Network from network.nn, converting network.txt first when the
+// binary file cannot be opened, or else from the embedded copy; prints the
+// progress lines and the one line that names the network in use.
 static void readNetwork(const char *binary_path, const char *text_path) {
     memset(&network, 0, sizeof network);
+    char reason[REASON_SIZE];
+    bool converted = false;
     FILE *binary = fopen(binary_path, "rb");
     if (binary == nullptr) {
+        const int open_error = errno;
         writeOut("info debug NN file conversion...\n");
-        if (convertNetworkFile(text_path, binary_path) != 0) {
-            return;
+        if (convertNetworkFile(text_path, binary_path, reason) == 0) {
+            converted = true;
+            binary = fopen(binary_path, "rb");
+            if (binary == nullptr) {
+                snprintf(reason, REASON_SIZE, "cannot open %s: %s", binary_path, strerror(errno));
+            }
+        } else if (open_error == ENOENT && access(text_path, F_OK) != 0 && errno == ENOENT) {
+            snprintf(reason, REASON_SIZE, "no %s or %s", binary_path, text_path);
         }
-        binary = fopen(binary_path, "rb");
-        if (binary == nullptr) {
+    }
+    if (binary != nullptr) {
+        const int read = readNetworkFile(binary, binary_path, reason);
+        fclose(binary);
+        if (read == 0) {
+            writeOut("info debug NN loaded !\n");
+            if (converted) {
+                writeOut("info string Network: %s (converted from %s)\n", binary_path, text_path);
+            } else {
+                writeOut("info string Network: %s\n", binary_path);
+            }
             return;
         }
     }
-    // The size is not checked: a short file fills the leading part of the
-    // record and leaves the rest zero; bytes past the end are ignored.
-    const size_t read = fread(&network, 1, NETWORK_BYTES, binary);
-    (void)read;
-    fclose(binary);
-    writeOut("info debug NN loaded !\n");
+    memcpy(&network, embedded_network, NETWORK_BYTES);
+    writeOut("info string Network: embedded (%s)\n", reason);
 }
 
 void loadNetworkFrom(const char *binary_path, const char *text_path) {
     readNetwork(binary_path, text_path);
-    // Whatever was read, failures included, the columns follow it.
     prepareNetwork(network, network_columns);
 }
 

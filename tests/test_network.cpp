@@ -2,6 +2,7 @@
 // both kernel programs; the lane width under test comes from kernelName().
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <bit>
@@ -18,6 +19,7 @@
 
 #include "eval/kernels.h"
 #include "eval/network.h"
+#include "generations/generation.h"
 
 namespace {
 
@@ -32,6 +34,18 @@ void clearNetwork() {
 }
 
 uint32_t bitsOf(float f) { return std::bit_cast<uint32_t>(f); }
+
+// The process-wide Network, and the columns prepared from it, are the
+// embedded copy: what the engine plays with after refusing its files.
+::testing::AssertionResult usesEmbeddedNetwork() {
+    if (memcmp(&network, embedded_network, NETWORK_BYTES) != 0)
+        return ::testing::AssertionFailure() << "the Network is not the embedded one";
+    for (int i = 0; i < 2 * ACCUMULATOR_SIZE; ++i)
+        for (int o = 0; o < HIDDEN1_SIZE; ++o)
+            if (bitsOf(network_columns.hidden1_weights[i][o]) != bitsOf(network.hidden1_weights[o][i]))
+                return ::testing::AssertionFailure() << "columns not prepared at " << i << " " << o;
+    return ::testing::AssertionSuccess();
+}
 
 // Scalar forward pass with the summation order of a W-lane kernel set.
 template <int W>
@@ -112,6 +126,29 @@ protected:
         std::ifstream in(file, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
+    static std::string readText(const std::string &file) {
+        std::ifstream in(file, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    // Names in the test directory, sorted.
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    static constexpr const char *CONVERSION = "info debug NN file conversion...\n";
+    // Loads network.nn (or converts network.txt) of the test directory and
+    // expects a refusal: the lines `before`, then one line naming the embedded
+    // network and the reason, and the embedded network in use.
+    void expectRefused(const std::string &before, const std::string &reason) {
+        network.output_bias = 3.0f;  // nothing of an earlier Network may survive
+        testing::internal::CaptureStdout();
+        loadNetworkFrom(path("network.nn").c_str(), path("network.txt").c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), before + "info string Network: embedded (" + reason + ")\n");
+        EXPECT_TRUE(usesEmbeddedNetwork()) << reason;
+    }
 };
 
 // Where text value k lands in the binary form: the two hidden weight blocks
@@ -130,7 +167,9 @@ TEST_F(NetworkFiles, ConversionWritesBinaryLayoutAndLoadReadsIt) {
     testing::internal::CaptureStdout();
     loadNetworkFrom(path("network.nn").c_str(), path("network.txt").c_str());
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "info debug NN file conversion...\ninfo debug NN loaded !\n");
+              "info debug NN file conversion...\ninfo debug NN loaded !\ninfo string Network: " + path("network.nn") +
+                  " (converted from " + path("network.txt") + ")\n");
+    EXPECT_EQ(entries(), (std::vector<std::string>{"network.nn", "network.txt"}));  // no temporary file left
     const std::vector<unsigned char> bytes = readBytes(path("network.nn"));
     ASSERT_EQ(bytes.size(), 430980u);
     for (int k = 0; k < NETWORK_VALUES; ++k) {
@@ -143,7 +182,8 @@ TEST_F(NetworkFiles, ConversionWritesBinaryLayoutAndLoadReadsIt) {
     clearNetwork();
     testing::internal::CaptureStdout();
     loadNetworkFrom(path("network.nn").c_str(), path("absent.txt").c_str());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "info debug NN loaded !\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "info debug NN loaded !\ninfo string Network: " + path("network.nn") + "\n");
     EXPECT_EQ(memcmp(&network, bytes.data(), NETWORK_BYTES), 0);
     // Text line 98433 + 32i + o (from 1) is hidden1_weights[o][i]; likewise the second block.
     EXPECT_EQ(network.hidden1_weights[7][200], textValue(H1W + 32 * 200 + 7));
@@ -155,48 +195,148 @@ TEST_F(NetworkFiles, ConversionWritesBinaryLayoutAndLoadReadsIt) {
             ASSERT_EQ(network_columns.hidden1_weights[i][o], textValue(H1W + 32 * i + o)) << i << " " << o;
 }
 
-TEST_F(NetworkFiles, FailedConversionWritesNothingAndLeavesZeros) {
+TEST_F(NetworkFiles, FailedConversionWritesNothingAndFallsBackToEmbedded) {
+    char reason[REASON_SIZE] = "";
     writeText(path("short.txt"), NETWORK_VALUES - 1);
-    EXPECT_EQ(convertNetworkFile(path("short.txt").c_str(), path("network.nn").c_str()), -1);
-    EXPECT_FALSE(std::filesystem::exists(path("network.nn")));
-
+    EXPECT_EQ(convertNetworkFile(path("short.txt").c_str(), path("network.nn").c_str(), reason), -1);
+    EXPECT_EQ(std::string(reason), path("short.txt") + " ends after 107744 values, 107745 needed");
     writeText(path("bad.txt"), NETWORK_VALUES, "abc");
-    EXPECT_EQ(convertNetworkFile(path("bad.txt").c_str(), path("network.nn").c_str()), -1);
-    EXPECT_FALSE(std::filesystem::exists(path("network.nn")));
+    EXPECT_EQ(convertNetworkFile(path("bad.txt").c_str(), path("network.nn").c_str(), reason), -1);
+    EXPECT_EQ(std::string(reason), path("bad.txt") + " line 1 is not a number");
+    EXPECT_EQ(entries(), (std::vector<std::string>{"bad.txt", "short.txt"}));
 
-    for (const char *txt : {"short.txt", "absent.txt"}) {
-        network.output_bias = 3.0f;
-        network.feature_weights[5][5] = 1.0f;
-        network_columns.hidden1_weights[9][4] = 1.0f;  // stale columns are rebuilt from the zeros
-        testing::internal::CaptureStdout();
-        loadNetworkFrom(path("network.nn").c_str(), path(txt).c_str());
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "info debug NN file conversion...\n");
-        const std::vector<unsigned char> zeros(sizeof network, 0);
-        EXPECT_EQ(memcmp(&network, zeros.data(), sizeof network), 0) << txt;
-        EXPECT_EQ(memcmp(&network_columns, zeros.data(), sizeof network_columns), 0) << txt;
-        Accumulator acc;
-        std::mt19937 rng(7);
-        fillUniform(&acc.half[0][0], 256, 5.0f, rng);
-        EXPECT_EQ(evaluateNetwork(acc, 0), 0);
-        EXPECT_EQ(evaluateNetwork(acc, 1), 0);
+    std::filesystem::rename(path("short.txt"), path("network.txt"));
+    expectRefused(CONVERSION, path("network.txt") + " ends after 107744 values, 107745 needed");
+    std::filesystem::remove(path("bad.txt"));
+    EXPECT_EQ(entries(), std::vector<std::string>{"network.txt"});
+    std::filesystem::remove(path("network.txt"));
+    expectRefused(CONVERSION, "no " + path("network.nn") + " or " + path("network.txt"));
+    EXPECT_TRUE(entries().empty());
+}
+
+// Each seed of the corpus is the head of a network.txt that fails at its last
+// line; padded with valid lines to a full file, the conversion must still fail
+// there, leaving no network.nn.
+TEST_F(NetworkFiles, OverlongLinesAndNonFiniteValuesFailTheConversion) {
+    const struct {
+        const char *seed;
+        int line;
+        const char *problem;
+    } seeds[] = {{"long-line.txt", 3, "is longer than 255 characters"},
+                 {"nan.txt", 2, "is not a finite number"},
+                 {"inf.txt", 3, "is not a finite number"},
+                 {"overflow.txt", 1, "is not a finite number"},
+                 {"not-a-number.txt", 2, "is not a number"}};
+    int tried = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(VEXAR_CORPUS_DIR)) {
+        if (entry.path().extension() != ".txt") continue;
+        const auto *seed = std::find_if(std::begin(seeds), std::end(seeds),
+                                        [&](const auto &s) { return entry.path().filename() == s.seed; });
+        ASSERT_NE(seed, std::end(seeds)) << "no expectation for " << entry.path();
+        std::string text = readText(entry.path().string());
+        for (int k = 0; k < NETWORK_VALUES; ++k) text += "0.5\n";
+        std::ofstream(path("network.txt"), std::ios::binary) << text;
+        expectRefused(CONVERSION, path("network.txt") + " line " + std::to_string(seed->line) + " " + seed->problem);
+        EXPECT_EQ(entries(), std::vector<std::string>{"network.txt"}) << seed->seed;
+        ++tried;
+    }
+    EXPECT_EQ(tried, int(std::size(seeds)));
+
+    // The limit counts the line feed: 254 characters and a line feed are a
+    // whole line, one more character is refused.
+    for (int blanks : {249, 250}) {
+        const std::string line = std::string(blanks, ' ') + "0.125";
+        writeText(path("network.txt"), NETWORK_VALUES, line.c_str());
+        char reason[REASON_SIZE] = "";
+        const int result = convertNetworkFile(path("network.txt").c_str(), path("network.nn").c_str(), reason);
+        if (blanks == 249) {
+            EXPECT_EQ(result, 0) << reason;
+            EXPECT_EQ(readBytes(path("network.nn")).size(), 430980u);
+            std::filesystem::remove(path("network.nn"));
+        } else {
+            EXPECT_EQ(result, -1);
+            EXPECT_EQ(std::string(reason), path("network.txt") + " line 1 is longer than 255 characters");
+            EXPECT_FALSE(std::filesystem::exists(path("network.nn")));
+        }
     }
 }
 
-TEST_F(NetworkFiles, BinarySizeIsNotChecked) {
-    std::vector<unsigned char> bytes(NETWORK_BYTES + 100);
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 1);
-    for (size_t size : {size_t(1001), bytes.size()}) {
-        std::ofstream(path("network.nn"), std::ios::binary)
-            .write(reinterpret_cast<const char *>(bytes.data()), size);
-        network.output_bias = 3.0f;
-        testing::internal::CaptureStdout();
-        loadNetworkFrom(path("network.nn").c_str(), path("absent.txt").c_str());
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "info debug NN loaded !\n");
-        const size_t filled = std::min<size_t>(size, NETWORK_BYTES);
-        const auto *loaded = reinterpret_cast<const unsigned char *>(&network);
-        EXPECT_EQ(memcmp(loaded, bytes.data(), filled), 0);
-        for (size_t i = filled; i < sizeof network; ++i) ASSERT_EQ(loaded[i], 0) << "byte " << i;
+// A conversion stopped by the file size limit (as on a full disk) leaves
+// nothing behind and the engine goes on with the embedded network.
+TEST_F(NetworkFiles, ConversionThatCannotWriteLeavesNoFile) {
+    writeText(path("network.txt"), NETWORK_VALUES);
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 102400;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    char reason[REASON_SIZE] = "";
+    const int result = convertNetworkFile(path("network.txt").c_str(), path("network.nn").c_str(), reason);
+    const std::vector<std::string> after_convert = entries();
+    expectRefused(CONVERSION, "cannot write " + path("network.nn") + ": File too large");
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(std::string(reason), "cannot write " + path("network.nn") + ": File too large");
+    EXPECT_EQ(after_convert, std::vector<std::string>{"network.txt"});
+    EXPECT_EQ(entries(), std::vector<std::string>{"network.txt"});
+}
+
+// Only a regular file of exactly 430980 bytes of finite values is loaded; the
+// refused file is left as it is, and network.txt is not consulted.
+TEST_F(NetworkFiles, IncompleteOrAbsurdBinaryFilesAreRefused) {
+    std::vector<unsigned char> good(NETWORK_BYTES + 100);
+    for (size_t i = 0; i < good.size(); i += 4) {
+        const float value = float(i % 1000) / 1024.0f;
+        memcpy(&good[i], &value, 4);
     }
+    auto writeBinary = [&](size_t size) {
+        std::ofstream(path("network.nn"), std::ios::binary).write(reinterpret_cast<const char *>(good.data()), size);
+    };
+    // Sizes: a truncated conversion (100 KB), one value short, one byte long, 100 bytes long.
+    for (size_t size : {size_t(102400), size_t(NETWORK_BYTES - 4), size_t(NETWORK_BYTES + 1), good.size()}) {
+        writeBinary(size);
+        expectRefused("", path("network.nn") + " has " + std::to_string(size) + " bytes, not 430980");
+        EXPECT_EQ(readBytes(path("network.nn")).size(), size);
+    }
+    for (const auto &entry : std::filesystem::directory_iterator(VEXAR_CORPUS_DIR)) {
+        if (entry.path().extension() != ".nn") continue;
+        std::filesystem::copy_file(entry.path(), path("network.nn"), std::filesystem::copy_options::overwrite_existing);
+        expectRefused("", path("network.nn") + " has " + std::to_string(entry.file_size()) + " bytes, not 430980");
+    }
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    for (const float absurd : {nan, inf, -inf}) {
+        memcpy(&good[4 * 5000], &absurd, 4);
+        writeBinary(NETWORK_BYTES);
+        expectRefused("", path("network.nn") + " value 5001 is not a finite number");
+    }
+    std::filesystem::remove(path("network.nn"));
+    std::filesystem::create_directory(path("network.nn"));
+    expectRefused("", path("network.nn") + " is not a regular file");
+
+    // The same file with a finite value there is loaded.
+    std::filesystem::remove(path("network.nn"));
+    memset(&good[4 * 5000], 0, 4);
+    writeBinary(NETWORK_BYTES);
+    testing::internal::CaptureStdout();
+    loadNetworkFrom(path("network.nn").c_str(), path("network.txt").c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "info debug NN loaded !\ninfo string Network: " + path("network.nn") + "\n");
+    EXPECT_EQ(memcmp(&network, good.data(), NETWORK_BYTES), 0);
+}
+
+// The copy compiled into the program is data/network.txt, value for value,
+// read here with a parser of the test's own.
+TEST(EmbeddedNetwork, IsTheShippedTextFile) {
+    std::ifstream text(VEXAR_DATA_DIR "/network.txt");
+    std::string line;
+    int k = 0;
+    for (; k < NETWORK_VALUES && std::getline(text, line); ++k) {
+        const float value = std::strtof(line.c_str(), nullptr);
+        float embedded;
+        memcpy(&embedded, &embedded_network[4 * binaryIndex(k)], 4);
+        ASSERT_EQ(bitsOf(embedded), bitsOf(value)) << "text line " << k + 1;
+    }
+    EXPECT_EQ(k, NETWORK_VALUES);
 }
 
 class NetworkInference : public ::testing::Test {
@@ -296,6 +436,25 @@ TEST_F(NetworkInference, ScoreIsTruncatedTowardZeroAndSideToMoveComesFirst) {
     network.output_weights[0] = 1.0f;
     network.output_bias = 0.0f;
     EXPECT_EQ(evaluateNetwork(acc, 0), 0);
+}
+
+// Scores stay strictly inside the mate range, whatever the network outputs.
+TEST_F(NetworkInference, ScoreIsClampedInsideTheMateRange) {
+    static_assert(EVAL_LIMIT == 20000);
+    EXPECT_LT(EVAL_LIMIT, GENERATION.mate_bound);
+    Accumulator acc = {};
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        float output;
+        int32_t score;
+    } cases[] = {{200.0f, 20000},        {200.015625f, 20000},   {199.984375f, 19998}, {-200.0f, -20000},
+                 {-200.015625f, -20000}, {-199.984375f, -19998}, {400.0f, 20000},      {1e30f, 20000},
+                 {-1e30f, -20000},       {inf, 20000},           {-inf, -20000},       {std::nanf(""), 0}};
+    for (const auto &c : cases) {
+        network.output_bias = c.output;  // every other weight zero: the output is the bias
+        EXPECT_EQ(evaluateNetwork(acc, 0), c.score) << c.output;
+        EXPECT_EQ(evaluateNetwork(acc, 1), c.score) << c.output;
+    }
 }
 
 TEST_F(NetworkInference, FeatureRowsOfExamplePieces) {
