@@ -1,412 +1,398 @@
 // trainer - fits Vexar's evaluation network to labelled positions.
 //
-//   trainer --data FILE [--out network.txt] [--epochs N] [--batch N] [--lr X]
-//           [--seed N] [--valid X] [--scale K] [--clip CP] [--decay X]
-//           [--no-mirror]
+//   trainer (--records FILE ... | --data FILE ...) [options]
 //
-// Input: one position a line, "<FEN>;<score>", the score in centipawns from
-// the side to move's point of view (tools/datagen.py writes this).  Only the
-// piece placement and the side to move are read from the FEN.
+// Input (each option may be repeated; files are read in the order given):
+//   --records FILE  binary record files: 32-byte records back to back
+//                   (layout in tools/trainer_core.h): the pieces, the score
+//                   in centipawns and the game result for the side to move,
+//                   and a flag on the first record of every game.
+//   --data FILE     the old text form, one "<FEN>;<score>" a line
+//                   (tools/datagen.py); only the piece placement and the side
+//                   to move are read from the FEN.  It carries no results.
+// Positions stay packed in memory (32 bytes each) and their features are
+// decoded batch by batch, so tens of millions of positions fit.
 //
-// The network is the engine's: 768 piece-square features per perspective ->
-// two halves of 128 sharing one weight matrix (the side to move's half first)
-// -> ReLU -> 32 -> ReLU -> 32 -> ReLU -> 1, all single precision.  The output
-// is in pawns, so the engine's score trunc(100 x output) is in centipawns.
-// The loss is the squared difference of sigmoid(100 x output / K) and
-// sigmoid(label / K), K = 400 by default, minimised with Adam on shuffled
-// minibatches, optionally with decoupled weight decay.  The last --valid
-// fraction of the file (later games) is held out; its loss, the mean
-// absolute error and the correlation between network and labels in
-// centipawns are printed after every epoch.
+// Validation:
+//   --valid X        held-out share (default 0.05).  Text positions: the last
+//                    X of them (later games).  Records: whole games, every
+//                    round(1/X)-th game, so no game is on both sides.
+//   --valid-every N  records: every N-th game held out instead.
 //
-// Training positions are also used mirrored left to right with a chance of
-// one half each time they are drawn: for this feature set that is the same
-// as the colour-flipped position (board turned upside down, colours and side
-// to move swapped), whose score for the side to move is unchanged.
+// Loss: the squared difference of sigmoid(100 x output / K) and the target
+// (1 - B) x sigmoid(score / K) + B x (result + 1) / 2, minimised with Adam
+// on shuffled minibatches with decoupled weight decay.
+//   --scale K        K (default 400)
+//   --clip CP        scores clipped to +-CP first (default 2000)
+//   --blend B        weight of the game result (default 0.25; 0 and not
+//                    allowed otherwise when text data is used)
+//   --decay X        weight decay (default 0)
+//   --batch N        positions a step (default 1024)
+//   --no-mirror      do not use positions mirrored left to right (by default
+//                    each drawn position is mirrored with a chance of one
+//                    half: for this feature set the same as the
+//                    colour-flipped position, whose score is unchanged)
+// Learning rate, per epoch:
+//   --lr X                 starting rate (default 0.001)
+//   --lr-drop-epoch N      step decay: times --lr-drop-factor F (default 0.3)
+//                          after every N epochs
+//   --cosine               cosine decay from X to X / 100 at the last epoch
+//   (neither)              X, a tenth of it for the last quarter of the
+//                          epochs and a hundredth for the last tenth
+// Run:
+//   --epochs N       (default 30)
+//   --threads N      threads computing each minibatch (default 2; at most
+//                    8 are used)
+//   --seed N         initial weights, shuffles and mirror draws (default 1)
+//   --resume FILE    start from a network text file instead of random
+//                    weights (Adam's moments start again from zero)
+//   --start-epoch N  first epoch to run, for the learning-rate schedule
+//                    when resuming (default 1); the rows of earlier epochs
+//                    in the CSV file are kept
+// Output:
+//   --out FILE       network in the engine's text order (default
+//                    network.txt); rewritten after every epoch, so an
+//                    interrupted training leaves its last finished epoch
+//   --csv FILE       per-epoch losses (default: --out with .txt replaced by
+//                    -loss.csv); rewritten after every epoch
+//   --plot FILE.png  loss curve (training and validation loss per epoch)
+//                    drawn with gnuplot at the end; skipped with a message
+//                    when gnuplot is not installed
 //
-// Output: network.txt in the engine's text order (hidden-layer weight blocks
-// listed input by input).  Everything is seeded: the same data and arguments
-// give the same file on the same machine and compiler.
+// The loss, validation loss, mean absolute error and correlation in
+// centipawns, learning rate and time are printed after every epoch, and a
+// progress line after every tenth of an epoch.
 //
-// Build (any C++17 compiler): g++ -O3 -march=native -o trainer tools/trainer.cpp
+// Reproducible: every minibatch is cut into a fixed number of slices whose
+// gradients are summed in a fixed order, so the same seed, data and options
+// give the same network whatever the thread count (with one build of the
+// program: other compilers or flags, -march=native for one, round
+// differently).
+//
+// Build: the CMake target `trainer`, or (as tools/train_network.sh does)
+//   g++ -std=c++20 -O3 -march=native -pthread -I. -o trainer tools/trainer.cpp tools/trainer_core.cpp
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "eval/network.h"
+#include "tools/trainer_core.h"
+
+using namespace trainer;
 
 namespace {
 
-constexpr int FEATURES = 768;
-constexpr int HALF = 128;
-constexpr int H1 = 32;
-constexpr int H2 = 32;
-
-// ---------------------------------------------------------------- random --
-
-uint64_t rngState = 1;
-
-uint64_t nextRandom() {
-    uint64_t z = (rngState += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-double unitRandom() { return double(nextRandom() >> 11) * (1.0 / 9007199254740992.0); }
-
-float uniform(float scale) { return float((2.0 * unitRandom() - 1.0) * scale); }
-
-// ------------------------------------------------------------------ data --
-
-// A piece is packed as colour << 9 | type << 6 | square (colour 1 = white,
-// type 1 = pawn .. 6 = king, square 0 = a1 .. 63 = h8).
-struct Sample {
-    uint32_t first;  // index of its first piece in `pieces`
-    uint8_t count;
-    uint8_t white_to_move;
-    float target;  // sigmoid(label / K)
-    float label;   // clipped centipawns
+struct Schedule {
+    float lr = 1e-3f;
+    int dropEpoch = 0;  // step decay when > 0
+    float dropFactor = 0.3f;
+    bool cosine = false;
 };
 
-std::vector<uint16_t> pieces;
-std::vector<Sample> samples;
-
-bool parseLine(const char *line, float clip, float scale) {
-    const char *semi = strchr(line, ';');
-    if (semi == nullptr) return false;
-    Sample s{};
-    s.first = uint32_t(pieces.size());
-    int rank = 7, file = 0;
-    const char *p = line;
-    for (; *p && *p != ' '; ++p) {
-        const char c = *p;
-        if (c == '/') {
-            --rank;
-            file = 0;
-        } else if (c >= '1' && c <= '8') {
-            file += c - '0';
-        } else {
-            const char *letters = "pnbrqk";
-            const char *hit = strchr(letters, c | 0x20);
-            if (hit == nullptr || rank < 0 || file > 7) return false;
-            const int type = int(hit - letters) + 1;
-            const int colour = (c >= 'A' && c <= 'Z') ? 1 : 0;
-            pieces.push_back(uint16_t(colour << 9 | type << 6 | (rank * 8 + file)));
-            ++file;
-        }
+float learningRate(const Schedule &s, int epoch, int epochs) {
+    if (s.dropEpoch > 0) return s.lr * std::pow(s.dropFactor, float((epoch - 1) / s.dropEpoch));
+    if (s.cosine) {
+        const float progress = epochs > 1 ? float(epoch - 1) / float(epochs - 1) : 1.0f;
+        const float low = s.lr * 0.01f;
+        return low + 0.5f * (s.lr - low) * (1.0f + std::cos(3.14159265f * progress));
     }
-    if (*p != ' ') return false;
-    s.white_to_move = p[1] == 'w';
-    s.count = uint8_t(pieces.size() - s.first);
-    float cp = float(atof(semi + 1));
-    cp = std::max(-clip, std::min(clip, cp));
-    s.label = cp;
-    s.target = 1.0f / (1.0f + std::exp(-cp / scale));
-    samples.push_back(s);
-    return true;
+    if (epoch > epochs - epochs / 10) return s.lr * 0.01f;
+    if (epoch > epochs - epochs / 4) return s.lr * 0.1f;
+    return s.lr;
 }
 
-// Feature row of a piece in one perspective (0 = White's, 1 = Black's): the
-// engine's numbering.  `mirror` flips the files (square XOR 7) first.
-inline int featureRow(int perspective, int packed, bool mirror) {
-    const int colour = packed >> 9, type = (packed >> 6) & 7;
-    return ::featureRow(perspective, colour, type, (packed & 63) ^ (mirror ? 7 : 0));
-}
-
-// --------------------------------------------------------------- network --
-
-// The trainer works on the engine's own weight layout.
-using Params = Network;
-constexpr int PARAM_COUNT = int(sizeof(Params) / sizeof(float));
-// Includes the few floats of padding after the output bias; they stay zero.
-static_assert(PARAM_COUNT >= NETWORK_VALUES);
-
-Params net, grad, adamM, adamV;
-
-struct Work {
-    int rows[2][32];
-    int count;
-    float acc[2][HALF];  // [0] side to move, [1] opponent (before ReLU)
-    float x[2 * HALF];
-    float y[H1], z[H2];
-    float out;
+struct Input {
+    std::string path;
+    bool text;
 };
 
-// Forward pass; fills the work record and returns the output in pawns.
-float forward(const Sample &s, bool mirror, Work &w) {
-    const int stm = s.white_to_move ? 0 : 1;
-    w.count = s.count;
-    for (int side = 0; side < 2; ++side) {
-        const int perspective = side == 0 ? stm : 1 - stm;
-        float *acc = w.acc[side];
-        memcpy(acc, net.feature_biases, sizeof net.feature_biases);
-        for (int k = 0; k < s.count; ++k) {
-            const int row = featureRow(perspective, pieces[s.first + k], mirror);
-            w.rows[side][k] = row;
-            const float *wr = net.feature_weights[row];
-            for (int h = 0; h < HALF; ++h) acc[h] += wr[h];
-        }
-        for (int h = 0; h < HALF; ++h) w.x[side * HALF + h] = acc[h] > 0.0f ? acc[h] : 0.0f;
-    }
-    for (int o = 0; o < H1; ++o) {
-        float sum = 0.0f;
-        const float *wr = net.hidden1_weights[o];
-        for (int i = 0; i < 2 * HALF; ++i) sum += wr[i] * w.x[i];
-        sum += net.hidden1_biases[o];
-        w.y[o] = sum > 0.0f ? sum : 0.0f;
-    }
-    for (int o = 0; o < H2; ++o) {
-        float sum = 0.0f;
-        for (int i = 0; i < H1; ++i) sum += net.hidden2_weights[o][i] * w.y[i];
-        sum += net.hidden2_biases[o];
-        w.z[o] = sum > 0.0f ? sum : 0.0f;
-    }
-    float out = net.output_bias;
-    for (int i = 0; i < H2; ++i) out += net.output_weights[i] * w.z[i];
-    w.out = out;
-    return out;
+double seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-// Adds the gradient of the loss for one sample (dLoss/dout = g) to `grad`.
-void backward(const Work &w, float g) {
-    float dz[H2], dy[H1] = {}, dx[2 * HALF] = {};
-    grad.output_bias += g;
-    for (int i = 0; i < H2; ++i) {
-        grad.output_weights[i] += g * w.z[i];
-        dz[i] = w.z[i] > 0.0f ? g * net.output_weights[i] : 0.0f;
-    }
-    for (int o = 0; o < H2; ++o) {
-        if (dz[o] == 0.0f) continue;
-        grad.hidden2_biases[o] += dz[o];
-        for (int i = 0; i < H1; ++i) {
-            grad.hidden2_weights[o][i] += dz[o] * w.y[i];
-            dy[i] += dz[o] * net.hidden2_weights[o][i];
-        }
-    }
-    for (int o = 0; o < H1; ++o) {
-        const float d = w.y[o] > 0.0f ? dy[o] : 0.0f;
-        if (d == 0.0f) continue;
-        grad.hidden1_biases[o] += d;
-        float *gr = grad.hidden1_weights[o];
-        const float *wr = net.hidden1_weights[o];
-        for (int i = 0; i < 2 * HALF; ++i) {
-            gr[i] += d * w.x[i];
-            dx[i] += d * wr[i];
-        }
-    }
-    for (int side = 0; side < 2; ++side) {
-        float da[HALF];
-        for (int h = 0; h < HALF; ++h) da[h] = w.acc[side][h] > 0.0f ? dx[side * HALF + h] : 0.0f;
-        for (int h = 0; h < HALF; ++h) grad.feature_biases[h] += da[h];
-        for (int k = 0; k < w.count; ++k) {
-            float *gr = grad.feature_weights[w.rows[side][k]];
-            for (int h = 0; h < HALF; ++h) gr[h] += da[h];
-        }
-    }
-}
-
-void initialise() {
-    for (auto &row : net.feature_weights)
-        for (float &v : row) v = uniform(0.12f);
-    for (float &v : net.feature_biases) v = 0.05f;
-    const float s2 = std::sqrt(6.0f / (2 * HALF));
-    for (auto &row : net.hidden1_weights)
-        for (float &v : row) v = uniform(s2);
-    for (float &v : net.hidden1_biases) v = 0.05f;
-    const float s3 = std::sqrt(6.0f / H1);
-    for (auto &row : net.hidden2_weights)
-        for (float &v : row) v = uniform(s3);
-    for (float &v : net.hidden2_biases) v = 0.05f;
-    const float s4 = std::sqrt(3.0f / H2);
-    for (float &v : net.output_weights) v = uniform(s4);
-    net.output_bias = 0.0f;
-}
-
-// Adam; `decay` shrinks every weight by lr x decay x weight per step
-// (decoupled weight decay), biases included.
-float decay = 0.0f;
-
-void adamStep(float lr, long step) {
-    const float beta1 = 0.9f, beta2 = 0.999f, eps = 1e-8f;
-    const float c1 = 1.0f / (1.0f - std::pow(beta1, float(step)));
-    const float c2 = 1.0f / (1.0f - std::pow(beta2, float(step)));
-    float *p = reinterpret_cast<float *>(&net);
-    float *gp = reinterpret_cast<float *>(&grad);
-    float *m = reinterpret_cast<float *>(&adamM);
-    float *v = reinterpret_cast<float *>(&adamV);
-    for (int k = 0; k < PARAM_COUNT; ++k) {
-        const float g = gp[k];
-        m[k] = beta1 * m[k] + (1.0f - beta1) * g;
-        v[k] = beta2 * v[k] + (1.0f - beta2) * g * g;
-        p[k] -= lr * ((m[k] * c1) / (std::sqrt(v[k] * c2) + eps) + decay * p[k]);
-    }
-}
-
-struct Stats {
-    double loss, mae, corr;
+struct ProgressContext {
+    int epoch;
+    std::chrono::steady_clock::time_point start;
 };
 
-float scaleK = 400.0f;
-
-Stats evaluate(size_t begin, size_t end) {
-    Work w;
-    double loss = 0, mae = 0, sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
-    const double n = double(end - begin);
-    for (size_t k = begin; k < end; ++k) {
-        const Sample &s = samples[k];
-        const float out = forward(s, false, w);
-        const float p = 1.0f / (1.0f + std::exp(-100.0f * out / scaleK));
-        loss += double(p - s.target) * double(p - s.target);
-        const double cp = 100.0 * out, lab = s.label;
-        mae += std::fabs(cp - lab);
-        sx += cp, sy += lab, sxx += cp * cp, syy += lab * lab, sxy += cp * lab;
-    }
-    const double cov = sxy / n - (sx / n) * (sy / n);
-    const double vx = sxx / n - (sx / n) * (sx / n), vy = syy / n - (sy / n) * (sy / n);
-    return {loss / n, mae / n, cov / std::sqrt(vx * vy + 1e-30)};
+void printProgress(void *context, size_t done, size_t total, double meanLoss) {
+    const ProgressContext &c = *static_cast<ProgressContext *>(context);
+    printf("  epoch %2d  %3d%%  train loss %.6f  (%.1f s)\n", c.epoch, int(100.0 * double(done) / double(total)),
+           meanLoss, seconds(c.start));
+    fflush(stdout);
 }
 
-bool writeNetwork(const char *path) {
-    FILE *out = fopen(path, "w");
+struct EpochRow {
+    int epoch;
+    float lr;
+    double trainLoss;
+    Stats valid;
+    double seconds;
+};
+
+bool writeCsv(const std::string &path, const std::vector<EpochRow> &rows) {
+    const std::string temporary = path + ".tmp";
+    FILE *out = fopen(temporary.c_str(), "w");
     if (out == nullptr) return false;
-    auto put = [&](float v) { fprintf(out, "%.9g\n", double(v)); };
-    for (auto &row : net.feature_weights)
-        for (float v : row) put(v);
-    for (float v : net.feature_biases) put(v);
-    for (int i = 0; i < 2 * HALF; ++i)  // input-major
-        for (int o = 0; o < H1; ++o) put(net.hidden1_weights[o][i]);
-    for (float v : net.hidden1_biases) put(v);
-    for (int i = 0; i < H1; ++i)  // input-major
-        for (int o = 0; o < H2; ++o) put(net.hidden2_weights[o][i]);
-    for (float v : net.hidden2_biases) put(v);
-    for (float v : net.output_weights) put(v);
-    put(net.output_bias);
-    return fclose(out) == 0;
+    fprintf(out, "epoch,lr,train_loss,valid_loss,valid_mae_cp,valid_corr,seconds\n");
+    for (const EpochRow &r : rows)
+        fprintf(out, "%d,%.6g,%.8f,%.8f,%.3f,%.6f,%.2f\n", r.epoch, double(r.lr), r.trainLoss, r.valid.loss,
+                r.valid.mae, r.valid.corr, r.seconds);
+    const bool ok = fclose(out) == 0;
+    return ok && rename(temporary.c_str(), path.c_str()) == 0;
 }
 
-// Score in centipawns the engine would print for a FEN.
-int engineScore(const char *fen) {
-    const size_t before = samples.size(), piecesBefore = pieces.size();
-    std::string line = std::string(fen) + ";0";
-    if (!parseLine(line.c_str(), 1e9f, scaleK)) return 0;
+// The rows of an earlier run's CSV before `epoch`, so that a resumed
+// training keeps the whole curve.
+void readCsv(const std::string &path, int epoch, std::vector<EpochRow> &rows) {
+    FILE *in = fopen(path.c_str(), "r");
+    if (in == nullptr) return;
+    char line[256];
+    EpochRow r{};
+    float lr;
+    while (fgets(line, sizeof line, in))
+        if (sscanf(line, "%d,%f,%lf,%lf,%lf,%lf,%lf", &r.epoch, &lr, &r.trainLoss, &r.valid.loss, &r.valid.mae,
+                   &r.valid.corr, &r.seconds) == 7 &&
+            r.epoch < epoch)
+            r.lr = lr, rows.push_back(r);
+    fclose(in);
+}
+
+// Draws the training and validation loss of the CSV against the epoch.
+void plot(const std::string &csv, const std::string &png) {
+    if (system("command -v gnuplot >/dev/null 2>&1") != 0) {
+        printf("trainer: gnuplot is not installed; no loss curve drawn\n");
+        return;
+    }
+    if (csv.find('\'') != std::string::npos || png.find('\'') != std::string::npos) {
+        printf("trainer: a file name contains a quote; no loss curve drawn\n");
+        return;
+    }
+    FILE *g = popen("gnuplot", "w");
+    if (g == nullptr) {
+        printf("trainer: cannot start gnuplot; no loss curve drawn\n");
+        return;
+    }
+    fprintf(g,
+            "set terminal png size 900,600\n"
+            "set output '%s'\n"
+            "set datafile separator ','\n"
+            "set title 'Vexar network training'\n"
+            "set xlabel 'epoch'\n"
+            "set ylabel 'loss (sigmoid-space squared error)'\n"
+            "set grid\n"
+            "plot '%s' every ::1 using 1:3 with linespoints title 'training', \\\n"
+            "     '' every ::1 using 1:4 with linespoints title 'validation'\n",
+            png.c_str(), csv.c_str());
+    if (pclose(g) == 0)
+        printf("trainer: wrote %s\n", png.c_str());
+    else
+        printf("trainer: gnuplot failed; no loss curve drawn\n");
+}
+
+// Score in centipawns the engine gives a FEN with the trained network.
+int engineScore(const Params &net, const char *fen) {
+    Record r;
+    if (!recordFromText((std::string(fen) + ";0").c_str(), r)) return 0;
+    Features f;
     Work w;
-    const float out = forward(samples.back(), false, w);
-    samples.resize(before);
-    pieces.resize(piecesBefore);
-    return int(out * 100.0f);
+    extractFeatures(r, false, f);
+    return int(forward(net, f, w) * 100.0f);
+}
+
+// Whole-string number parsing: a stray character is an error, not a zero.
+bool parseNumber(const char *text, double &value) {
+    char *end = nullptr;
+    value = strtod(text, &end);
+    return end != text && *end == '\0' && std::isfinite(value);
+}
+
+int usage() {
+    fprintf(stderr,
+            "usage: trainer (--records FILE ... | --data FILE ...) [--out network.txt] [--csv FILE]\n"
+            "               [--plot FILE.png] [--epochs N] [--batch N] [--threads N] [--lr X]\n"
+            "               [--lr-drop-epoch N] [--lr-drop-factor F] [--cosine] [--seed N]\n"
+            "               [--valid X] [--valid-every N] [--blend B] [--scale K] [--clip CP]\n"
+            "               [--decay X] [--no-mirror] [--resume FILE] [--start-epoch N]\n"
+            "(the options are described at the top of tools/trainer.cpp)\n");
+    return 1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const char *dataPath = nullptr;
-    const char *outPath = "network.txt";
-    int epochs = 30, batch = 1024;
-    float lr = 1e-3f, valid = 0.05f, clip = 2000.0f;
-    bool mirror = true;
+    std::vector<Input> inputs;
+    std::string outPath = "network.txt", csvPath, plotPath, resumePath;
+    int epochs = 30, startEpoch = 1, threads = 2, validEvery = 0;
+    double valid = 0.05;
     uint64_t seed = 1;
+    bool blendGiven = false;
+    Schedule schedule;
+    Params *net = new Params{};
+    Trainer t;
+    t.loss.blend = 0.25f;
     for (int a = 1; a < argc; ++a) {
         const std::string arg = argv[a];
-        const char *next = a + 1 < argc ? argv[a + 1] : "";
-        if (arg == "--data") dataPath = next, ++a;
-        else if (arg == "--out") outPath = next, ++a;
-        else if (arg == "--epochs") epochs = atoi(next), ++a;
-        else if (arg == "--batch") batch = atoi(next), ++a;
-        else if (arg == "--lr") lr = float(atof(next)), ++a;
-        else if (arg == "--seed") seed = strtoull(next, nullptr, 10), ++a;
-        else if (arg == "--valid") valid = float(atof(next)), ++a;
-        else if (arg == "--scale") scaleK = float(atof(next)), ++a;
-        else if (arg == "--clip") clip = float(atof(next)), ++a;
-        else if (arg == "--decay") decay = float(atof(next)), ++a;
-        else if (arg == "--no-mirror") mirror = false;
+        if (arg == "--no-mirror") {
+            t.mirror = false;
+            continue;
+        }
+        if (arg == "--cosine") {
+            schedule.cosine = true;
+            continue;
+        }
+        if (a + 1 >= argc) {
+            fprintf(stderr, "trainer: %s needs a value\n", argv[a]);
+            return usage();
+        }
+        const char *next = argv[++a];
+        double v = 0.0;
+        const bool number = parseNumber(next, v);
+        auto whole = [&](double low) { return number && v == std::floor(v) && v >= low && v <= 2e9; };
+        bool ok = true;
+        if (arg == "--records")
+            inputs.push_back({next, false});
+        else if (arg == "--data")
+            inputs.push_back({next, true});
+        else if (arg == "--out")
+            outPath = next;
+        else if (arg == "--csv")
+            csvPath = next;
+        else if (arg == "--plot")
+            plotPath = next;
+        else if (arg == "--resume")
+            resumePath = next;
+        else if (arg == "--epochs")
+            ok = whole(1), epochs = int(v);
+        else if (arg == "--start-epoch")
+            ok = whole(1), startEpoch = int(v);
+        else if (arg == "--batch")
+            ok = whole(1), t.batch = int(v);
+        else if (arg == "--threads")
+            ok = whole(1) && v <= 256, threads = int(v);
+        else if (arg == "--lr")
+            ok = number && v > 0, schedule.lr = float(v);
+        else if (arg == "--lr-drop-epoch")
+            ok = whole(1), schedule.dropEpoch = int(v);
+        else if (arg == "--lr-drop-factor")
+            ok = number && v > 0, schedule.dropFactor = float(v);
+        else if (arg == "--seed")
+            ok = whole(0), seed = uint64_t(v);
+        else if (arg == "--valid")
+            ok = number && v >= 0 && v < 1, valid = v;
+        else if (arg == "--valid-every")
+            ok = whole(0), validEvery = int(v);
+        else if (arg == "--blend")
+            ok = number && v >= 0 && v <= 1, t.loss.blend = float(v), blendGiven = true;
+        else if (arg == "--scale")
+            ok = number && v > 0, t.loss.scale = float(v);
+        else if (arg == "--clip")
+            ok = number && v > 0, t.loss.clip = float(v);
+        else if (arg == "--decay")
+            ok = number && v >= 0, t.decay = float(v);
         else {
-            fprintf(stderr, "trainer: unknown argument %s\n", argv[a]);
+            fprintf(stderr, "trainer: unknown argument %s\n", arg.c_str());
+            return usage();
+        }
+        if (!ok) {
+            fprintf(stderr, "trainer: bad value for %s: %s\n", arg.c_str(), next);
+            return usage();
+        }
+    }
+    if (inputs.empty()) return usage();
+    if (csvPath.empty()) {
+        csvPath = outPath;
+        if (csvPath.size() > 4 && csvPath.ends_with(".txt")) csvPath.resize(csvPath.size() - 4);
+        csvPath += "-loss.csv";
+    }
+    if (validEvery == 0 && valid > 0) validEvery = int(std::lround(1.0 / valid));
+    const bool anyText = std::any_of(inputs.begin(), inputs.end(), [](const Input &i) { return i.text; });
+    if (anyText && t.loss.blend > 0) {
+        if (blendGiven) printf("trainer: text data carries no game results; --blend is set to 0\n");
+        t.loss.blend = 0.0f;
+    }
+
+    DataSets sets;
+    size_t reserve = 0;
+    for (const Input &i : inputs) {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(i.path, error);
+        if (!error && !i.text) reserve += size_t(size) / RECORD_BYTES;
+    }
+    sets.train.reserve(reserve);
+    for (const Input &i : inputs) {
+        const bool loaded =
+            i.text ? loadText(i.path.c_str(), valid, sets) : loadRecords(i.path.c_str(), validEvery, sets);
+        if (!loaded) {
+            fprintf(stderr, "trainer: cannot open %s\n", i.path.c_str());
             return 1;
         }
     }
-    if (dataPath == nullptr || epochs < 1 || batch < 1) {
-        fprintf(stderr, "usage: trainer --data FILE [--out network.txt] [--epochs N] [--batch N] [--lr X]\n"
-                        "               [--seed N] [--valid X] [--scale K] [--clip CP] [--decay X]\n"
-                        "               [--no-mirror]\n");
+    sets.train.shrink_to_fit();
+    if (sets.train.empty() || sets.valid.empty()) {
+        fprintf(stderr, "trainer: not enough data (%zu positions for training, %zu held out)\n", sets.train.size(),
+                sets.valid.size());
         return 1;
     }
-
-    FILE *in = fopen(dataPath, "r");
-    if (in == nullptr) {
-        fprintf(stderr, "trainer: cannot open %s\n", dataPath);
+    if (sets.train.size() > UINT32_MAX) {
+        fprintf(stderr, "trainer: more than 2^32 training positions\n");
         return 1;
     }
-    char line[512];
-    long bad = 0;
-    while (fgets(line, sizeof line, in)) {
-        if (!parseLine(line, clip, scaleK)) ++bad;
-    }
-    fclose(in);
-    const size_t total = samples.size();
-    const size_t trainCount = total - size_t(double(total) * valid);
-    if (trainCount == 0 || trainCount == total) {
-        fprintf(stderr, "trainer: not enough data (%zu positions)\n", total);
-        return 1;
-    }
-    printf("trainer: %zu positions (%ld unreadable lines), %zu for training, %zu held out\n", total, bad,
-           trainCount, total - trainCount);
+    printf("trainer: %zu positions (%ld unreadable), %zu for training, %zu held out",
+           sets.train.size() + sets.valid.size(), sets.unreadable, sets.train.size(), sets.valid.size());
+    if (sets.games > 0) printf("; %zu games, %zu of them held out", sets.games, sets.validGames);
+    printf("\ntrainer: %d threads, batch %d, blend %.2f, scale %.0f, clip %.0f, decay %g, seed %llu\n", threads,
+           t.batch, double(t.loss.blend), double(t.loss.scale), double(t.loss.clip), double(t.decay),
+           (unsigned long long)seed);
 
-    rngState = seed;
-    initialise();
-    std::vector<uint32_t> order(trainCount);
-    for (size_t k = 0; k < trainCount; ++k) order[k] = uint32_t(k);
-
-    Stats start = evaluate(trainCount, total);
-    printf("epoch  0  valid loss %.6f  mae %.1f cp  corr %.4f\n", start.loss, start.mae, start.corr);
-    long step = 0;
-    Work w;
-    for (int epoch = 1; epoch <= epochs; ++epoch) {
-        const clock_t t0 = clock();
-        // Learning rate: constant, then a tenth for the last quarter of
-        // the epochs and a hundredth for the last tenth.
-        float rate = lr;
-        if (epoch > epochs - epochs / 10) rate = lr * 0.01f;
-        else if (epoch > epochs - epochs / 4) rate = lr * 0.1f;
-        for (size_t k = trainCount - 1; k > 0; --k) {  // Fisher-Yates
-            const size_t j = size_t(nextRandom() % (k + 1));
-            std::swap(order[k], order[j]);
+    setUp(t, *net);
+    t.threads = threads;
+    t.rng.state = seed;
+    initialise(*net, t.rng);
+    if (!resumePath.empty()) {
+        if (!readNetwork(*net, resumePath.c_str())) {
+            fprintf(stderr, "trainer: cannot read the network %s\n", resumePath.c_str());
+            return 1;
         }
-        double trainLoss = 0;
-        for (size_t b = 0; b < trainCount; b += size_t(batch)) {
-            const size_t e = std::min(trainCount, b + size_t(batch));
-            memset(&grad, 0, sizeof grad);
-            const float inv = 1.0f / float(e - b);
-            for (size_t k = b; k < e; ++k) {
-                const Sample &s = samples[order[k]];
-                const bool flip = mirror && (nextRandom() & 1);
-                const float out = forward(s, flip, w);
-                const float p = 1.0f / (1.0f + std::exp(-100.0f * out / scaleK));
-                const float diff = p - s.target;
-                trainLoss += double(diff) * diff;
-                const float g = 2.0f * diff * p * (1.0f - p) * (100.0f / scaleK) * inv;
-                backward(w, g);
-            }
-            adamStep(rate, ++step);
+        printf("trainer: starting from %s\n", resumePath.c_str());
+    }
+
+    const Stats start = evaluate(*net, sets.valid, t.loss, threads);
+    printf("epoch %2d  valid loss %.6f  mae %.1f cp  corr %.4f\n", startEpoch - 1, start.loss, start.mae, start.corr);
+    fflush(stdout);
+    std::vector<uint32_t> order;
+    std::vector<EpochRow> rows;
+    if (startEpoch > 1) readCsv(csvPath, startEpoch, rows);
+    const auto begin = std::chrono::steady_clock::now();
+    for (int epoch = startEpoch; epoch <= epochs; ++epoch) {
+        const float rate = learningRate(schedule, epoch, epochs);
+        ProgressContext context{epoch, std::chrono::steady_clock::now()};
+        const double trainLoss = trainEpoch(t, sets.train, order, rate, printProgress, &context);
+        const double took = seconds(context.start);
+        const Stats v = evaluate(*net, sets.valid, t.loss, threads);
+        printf(
+            "epoch %2d  lr %.2e  train loss %.6f  valid loss %.6f  mae %.1f cp  corr %.4f  "
+            "%.1f s (%.2f s per million positions), %.0f s in all\n",
+            epoch, double(rate), trainLoss, v.loss, v.mae, v.corr, took, took * 1e6 / double(sets.train.size()),
+            seconds(begin));
+        rows.push_back({epoch, rate, trainLoss, v, took});
+        // Checkpoint: the network and the losses so far after every epoch.
+        if (!writeNetwork(*net, outPath.c_str())) {
+            fprintf(stderr, "trainer: cannot write %s\n", outPath.c_str());
+            return 1;
         }
-        const Stats v = evaluate(trainCount, total);
-        printf("epoch %2d  lr %.2e  train loss %.6f  valid loss %.6f  mae %.1f cp  corr %.4f  (%.1f s)\n", epoch,
-               double(rate), trainLoss / double(trainCount), v.loss, v.mae, v.corr,
-               double(clock() - t0) / CLOCKS_PER_SEC);
+        if (!writeCsv(csvPath, rows)) fprintf(stderr, "trainer: cannot write %s\n", csvPath.c_str());
         fflush(stdout);
     }
+    printf("trainer: wrote %s and %s\n", outPath.c_str(), csvPath.c_str());
+    if (!plotPath.empty()) plot(csvPath, plotPath);
 
-    if (!writeNetwork(outPath)) {
-        fprintf(stderr, "trainer: cannot write %s\n", outPath);
-        return 1;
-    }
-    printf("trainer: wrote %s\n", outPath);
     const char *checks[] = {
         "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
         "rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
@@ -414,6 +400,7 @@ int main(int argc, char **argv) {
         "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNB1KBNR w KQkq - 0 1",
         "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNB1KBNR b KQkq - 0 1",
     };
-    for (const char *fen : checks) printf("check %6d  %s\n", engineScore(fen), fen);
+    for (const char *fen : checks) printf("check %6d  %s\n", engineScore(*net, fen), fen);
+    delete net;
     return 0;
 }

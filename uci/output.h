@@ -5,6 +5,10 @@
 #pragma once
 
 [[gnu::format(printf, 1, 2)]] void writeOut(const char *format, ...);
+// Process-wide switch for writeOut (on at start).  Programs that drive the
+// search themselves, such as the data generator, turn it off; an assertion
+// failure is still printed.
+void setOutputEnabled(bool enabled);
 
 [[noreturn]] void assertionFailed(const char *expression, const char *module);
 

@@ -1,0 +1,498 @@
+// The network trainer's core (tools/trainer_core.h): record decoding, the
+// analytic gradient against finite differences, the networks it writes as
+// the engine reads them, the game split and reproducible training.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "eval/network.h"
+#include "tools/record.h"
+#include "tools/trainer_core.h"
+
+using namespace trainer;
+
+namespace {
+
+// A FEN's pieces as an 8 x 8 board of codes (colour << 3 | type, 0 empty),
+// read here independently of the trainer's reader.
+struct Board {
+    uint8_t code[64] = {};
+    bool white_to_move = true;
+};
+
+Board boardOf(const char *fen) {
+    Board b;
+    int square = 56;
+    const char *p = fen;
+    for (; *p != ' '; ++p) {
+        if (*p == '/')
+            square -= 16;
+        else if (*p >= '1' && *p <= '8')
+            square += *p - '0';
+        else
+            b.code[square++] = uint8_t((isupper(*p) ? 8 : 0) | (strchr("pnbrqk", tolower(*p)) - "pnbrqk" + 1));
+    }
+    b.white_to_move = p[1] == 'w';
+    return b;
+}
+
+Record recordOf(const Board &b, int16_t score, int8_t result, uint8_t extraFlags = 0) {
+    RecordFields f{};
+    int k = 0;
+    for (int s = 0; s < 64; ++s)
+        if (b.code[s]) f.occupied |= uint64_t(1) << s, f.codes[k++] = b.code[s];
+    f.score = score;
+    f.result = result;
+    f.flags = uint8_t((b.white_to_move ? FLAG_WHITE_TO_MOVE : 0) | extraFlags);
+    f.en_passant = 64;
+    Record r;
+    encodeRecord(f, r);
+    return r;
+}
+
+// Random legal-looking boards: two kings and up to `extra` other pieces, no
+// pawns on the first or last rank.
+Board randomBoard(Random &rng, int extra) {
+    Board b;
+    auto place = [&](uint8_t code) {
+        for (;;) {
+            const int s = int(rng.next() % 64);
+            if (b.code[s] || ((code & 7) == 1 && (s < 8 || s >= 56))) continue;
+            b.code[s] = code;
+            return;
+        }
+    };
+    place(8 | 6), place(6);
+    const int n = int(rng.next() % (extra + 1));
+    for (int i = 0; i < n; ++i) place(uint8_t((rng.next() & 1 ? 8 : 0) | (1 + rng.next() % 5)));
+    b.white_to_move = rng.next() & 1;
+    return b;
+}
+
+const char *FENS[] = {
+    "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+    "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1",
+    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
+    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R b KQkq - 0 1",
+    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
+    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 b - - 0 1",
+    "4k3/8/8/8/8/8/8/4K2R w K - 0 1",
+    "6k1/5ppp/8/8/8/8/5PPP/3Q2K1 b - - 0 1",
+    "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
+    "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10",
+};
+
+// --------------------------------------------------------------- records --
+
+TEST(TrainerRecords, BytesFollowTheSharedLayoutAndMatchTheTextForm) {
+    // The start position written out byte by byte from the record layout.
+    Record expected = {};
+    const uint64_t occupied = 0xFFFF00000000FFFFull;
+    memcpy(expected.bytes, &occupied, 8);  // the test machine is little-endian, as the engine requires
+    // a1..h1: R N B Q K B N R (white: 8 + type), a2..h2 pawns, then black.
+    const uint8_t white[16] = {12, 10, 11, 13, 14, 11, 10, 12, 9, 9, 9, 9, 9, 9, 9, 9};
+    const uint8_t black[16] = {1, 1, 1, 1, 1, 1, 1, 1, 4, 2, 3, 5, 6, 3, 2, 4};
+    for (int k = 0; k < 8; ++k) expected.bytes[8 + k] = uint8_t(white[2 * k] | white[2 * k + 1] << 4);
+    for (int k = 0; k < 8; ++k) expected.bytes[16 + k] = uint8_t(black[2 * k] | black[2 * k + 1] << 4);
+    expected.bytes[24] = uint8_t(-35 & 0xFF), expected.bytes[25] = 0xFF;  // -35 cp
+    expected.bytes[29] = FLAG_WHITE_TO_MOVE;
+    expected.bytes[30] = 64;
+    Record fromText;
+    ASSERT_TRUE(recordFromText("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1;-35\n", fromText));
+    EXPECT_EQ(memcmp(fromText.bytes, expected.bytes, 32), 0);
+
+    RecordFields f;
+    ASSERT_TRUE(decodeRecord(expected, f));
+    EXPECT_EQ(f.occupied, occupied);
+    EXPECT_EQ(f.codes[4], 14);  // the white king on e1
+    EXPECT_EQ(f.codes[28], 6);  // the black king on e8
+    EXPECT_EQ(f.score, -35);
+
+    // Every field survives encode and decode, the extremes included.
+    Random rng{5};
+    for (int i = 0; i < 200; ++i) {
+        RecordFields in{};
+        const Board b = randomBoard(rng, 30);
+        int k = 0;
+        for (int s = 0; s < 64; ++s)
+            if (b.code[s]) in.occupied |= uint64_t(1) << s, in.codes[k++] = b.code[s];
+        in.score = int16_t(i % 3 == 0 ? -32768 : int(rng.next() % 65536) - 32768);
+        in.ply = uint16_t(i == 7 ? 65535 : rng.next() % 500);
+        in.result = int8_t(int(rng.next() % 3) - 1);
+        in.flags = uint8_t(rng.next() % 64), in.en_passant = uint8_t(rng.next() % 65);
+        in.rule50 = uint8_t(rng.next() % 101);
+        Record r;
+        encodeRecord(in, r);
+        RecordFields out;
+        ASSERT_TRUE(decodeRecord(r, out)) << i;
+        EXPECT_EQ(memcmp(&in, &out, sizeof in), 0) << i;
+    }
+}
+
+// The generator's writer (tools/record.h) and the trainer's reader agree on
+// every field the trainer uses.
+TEST(TrainerRecords, ReadsWhatTheSharedWriterWrites) {
+    for (const char *fen : FENS) {
+        PackedRecord packed;
+        ASSERT_TRUE(fenToRecord(fen, packed)) << fen;
+        packed.score = -1234, packed.result = -1, packed.flags |= RECORD_FIRST_OF_GAME;
+        Record r;
+        memcpy(r.bytes, &packed, 32);
+        RecordFields f;
+        ASSERT_TRUE(decodeRecord(r, f)) << fen;
+        EXPECT_EQ(f.occupied, packed.occupied);
+        EXPECT_EQ(recordScore(r), -1234);
+        EXPECT_EQ(recordResult(r), -1);
+        EXPECT_TRUE(recordFlags(r) & FLAG_FIRST_OF_GAME);
+        Record mine;
+        ASSERT_TRUE(recordFromText((std::string(fen) + ";-1234").c_str(), mine));
+        EXPECT_EQ(memcmp(mine.bytes, r.bytes, 26), 0) << fen;  // pieces and score
+        EXPECT_EQ(mine.bytes[29] & FLAG_WHITE_TO_MOVE, r.bytes[29] & FLAG_WHITE_TO_MOVE) << fen;
+    }
+}
+
+TEST(TrainerRecords, RejectsWhatIsNoPosition) {
+    Record good;
+    ASSERT_TRUE(recordFromText("4k3/8/8/8/8/8/8/4K2R w K - 0 1;12", good));
+    RecordFields f;
+    ASSERT_TRUE(decodeRecord(good, f));
+    auto broken = [&](auto change) {
+        Record r = good;
+        change(r);
+        return !decodeRecord(r, f);
+    };
+    EXPECT_TRUE(broken([](Record &r) { r.bytes[8] = 0x07; }));                      // type 7
+    EXPECT_TRUE(broken([](Record &r) { r.bytes[8] = (r.bytes[8] & 0xF0) | 8; }));   // colour bit, type 0
+    EXPECT_TRUE(broken([](Record &r) { r.bytes[9] |= 0x10; }));                     // a fourth code for three pieces
+    EXPECT_TRUE(broken([](Record &r) { r.bytes[28] = 2; }));                        // result
+    EXPECT_TRUE(broken([](Record &r) { memset(r.bytes, 0xFF, 8); }));               // 64 pieces
+    EXPECT_TRUE(broken([](Record &r) { r.bytes[8] = (r.bytes[8] & 0xF0) | 13; }));  // e1 a queen: no white king
+    EXPECT_TRUE(broken([](Record &r) { r.bytes[29] |= 0x40; }));                    // unknown flag
+    EXPECT_TRUE(broken([](Record &r) { r.bytes[30] = 65; }));                       // en-passant square
+    EXPECT_FALSE(broken([](Record &r) { r.bytes[30] = 20; }));
+    EXPECT_FALSE(broken([](Record &r) { r.bytes[28] = 0xFF; }));  // -1 is a loss
+
+    Record r;
+    for (const char *line :
+         {"4k3/8/8/8/8/8/8/4K2R w K - 0 1", "4k3/8/8/8/8/8/8/4K2X w - - 0 1;5", "4k3/8/8/8/8/8/8/4K2R x - - 0 1;5",
+          "4k3/8/8/8/8/8/8/8/4K2R w - - 0 1;5", "4k3/8/8/8/8/8/8/4K4 w - - 0 1;5", "4k3/8/8/8/8/8/8/4K2R w - - 0 1;",
+          "4k3/8/8/8/8/8/8/4Q2R w - - 0 1;5", "4kk2/8/8/8/8/8/8/4K2R w - - 0 1;5",
+          "pppppppp/pppppppp/pppppppp/pppppppp/PPPPPPPP/8/8/4K2k w - - 0 1;0"})
+        EXPECT_FALSE(recordFromText(line, r)) << line;
+}
+
+// A position mirrored left to right gives the features of the record with
+// the files mirrored, in both perspectives.
+TEST(TrainerRecords, MirroredFeaturesAreThoseOfTheMirroredBoard) {
+    for (const char *fen : FENS) {
+        const Board b = boardOf(fen);
+        Board m = b;
+        for (int s = 0; s < 64; ++s) m.code[s ^ 7] = b.code[s];
+        Features direct, viaMirror;
+        extractFeatures(recordOf(b, 0, 0), true, direct);
+        extractFeatures(recordOf(m, 0, 0), false, viaMirror);
+        ASSERT_EQ(direct.count, viaMirror.count);
+        for (int side = 0; side < 2; ++side) {
+            std::vector<int> a(direct.rows[side], direct.rows[side] + direct.count);
+            std::vector<int> c(viaMirror.rows[side], viaMirror.rows[side] + viaMirror.count);
+            std::sort(a.begin(), a.end()), std::sort(c.begin(), c.end());
+            EXPECT_EQ(a, c) << fen;
+        }
+    }
+}
+
+// ------------------------------------------------------ gradient check --
+
+// Where each block of the network starts in its values (the layout of
+// network.nn, which Params shares).
+constexpr int FW = 0, FB = 98304, H1W = 98432, H1B = 106624, H2W = 106656, H2B = 107680, OW = 107712, OB = 107744;
+
+// The trainer's loss over a batch, computed independently in double
+// precision, with value `index` of the network moved by `delta`.
+double referenceLoss(const Params &net, const std::vector<Record> &batch, const std::vector<uint8_t> &flips,
+                     const Loss &loss, int index, double delta) {
+    std::vector<double> p(values(net), values(net) + PARAM_COUNT);
+    if (index >= 0) p[index] += delta;
+    double total = 0.0;
+    for (size_t n = 0; n < batch.size(); ++n) {
+        Features f;
+        extractFeatures(batch[n], flips[n] != 0, f);
+        double x[256], y[32], z[32];
+        for (int side = 0; side < 2; ++side)
+            for (int h = 0; h < 128; ++h) {
+                double a = p[FB + h];
+                for (int k = 0; k < f.count; ++k) a += p[FW + 128 * f.rows[side][k] + h];
+                x[128 * side + h] = std::max(a, 0.0);
+            }
+        for (int o = 0; o < 32; ++o) {
+            double s = p[H1B + o];
+            for (int i = 0; i < 256; ++i) s += p[H1W + 256 * o + i] * x[i];
+            y[o] = std::max(s, 0.0);
+        }
+        for (int o = 0; o < 32; ++o) {
+            double s = p[H2B + o];
+            for (int i = 0; i < 32; ++i) s += p[H2W + 32 * o + i] * y[i];
+            z[o] = std::max(s, 0.0);
+        }
+        double out = p[OB];
+        for (int i = 0; i < 32; ++i) out += p[OW + i] * z[i];
+        const double score = std::clamp(double(recordScore(batch[n])), -double(loss.clip), double(loss.clip));
+        const double t = (1.0 - loss.blend) / (1.0 + std::exp(-score / loss.scale)) +
+                         loss.blend * 0.5 * (recordResult(batch[n]) + 1);
+        const double q = 1.0 / (1.0 + std::exp(-100.0 * out / loss.scale));
+        total += (q - t) * (q - t);
+    }
+    return total / double(batch.size());
+}
+
+TEST(TrainerGradient, MatchesCentralDifferencesInEveryLayer) {
+    auto net = std::make_unique<Params>();
+    Random rng{11};
+    initialise(*net, rng);
+    for (float &v : net->output_weights) v *= 3.0f;  // outputs of some pawns, away from the sigmoid's middle
+    std::vector<Record> batch;
+    std::vector<uint8_t> flips;
+    for (int i = 0; i < 6; ++i) {
+        batch.push_back(recordOf(boardOf(FENS[i + 2]), int16_t(-600 + 250 * i), int8_t(i % 3 - 1)));
+        flips.push_back(uint8_t(i % 2));
+    }
+    Trainer t;
+    setUp(t, *net);
+    t.threads = 2;
+    t.loss.blend = 0.4f;
+    t.loss.clip = 700.0f;  // clips the last two scores
+    std::vector<uint32_t> order(batch.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
+    const double loss = batchGradient(t, batch, order.data(), flips.data(), batch.size());
+    EXPECT_NEAR(loss, referenceLoss(*net, batch, flips, t.loss, -1, 0.0), 1e-6 * loss);
+    const float *analytic = values(t.grads[0]);
+
+    // Feature rows the batch uses, so that their gradients are not all zero.
+    std::vector<int> usedRows;
+    for (size_t n = 0; n < batch.size(); ++n) {
+        Features f;
+        extractFeatures(batch[n], flips[n] != 0, f);
+        for (int side = 0; side < 2; ++side) usedRows.insert(usedRows.end(), f.rows[side], f.rows[side] + f.count);
+    }
+    struct Block {
+        const char *name;
+        int start, size;
+    } blocks[] = {{"feature weights", FW, 98304}, {"feature biases", FB, 128},    {"hidden1 weights", H1W, 8192},
+                  {"hidden1 biases", H1B, 32},    {"hidden2 weights", H2W, 1024}, {"hidden2 biases", H2B, 32},
+                  {"output weights", OW, 32},     {"output bias", OB, 1}};
+    double largest = 0.0;
+    for (int k = 0; k < NETWORK_VALUES; ++k) largest = std::max(largest, double(std::fabs(analytic[k])));
+    ASSERT_GT(largest, 0.0);
+    for (const Block &b : blocks) {
+        int checked = 0, nonzero = 0;
+        const int samples = std::min(b.size, 24);
+        for (int s = 0; s < samples; ++s) {
+            int index = b.start + int(rng.next() % uint64_t(b.size));
+            if (b.start == FW) index = 128 * usedRows[rng.next() % usedRows.size()] + int(rng.next() % 128);
+            if (b.size <= 32) index = b.start + s;
+            const double h1 = 1e-4, h2 = 2.5e-5;
+            const double d1 = (referenceLoss(*net, batch, flips, t.loss, index, h1) -
+                               referenceLoss(*net, batch, flips, t.loss, index, -h1)) /
+                              (2 * h1);
+            const double d2 = (referenceLoss(*net, batch, flips, t.loss, index, h2) -
+                               referenceLoss(*net, batch, flips, t.loss, index, -h2)) /
+                              (2 * h2);
+            if (std::fabs(d1 - d2) > 1e-4 * std::fabs(d2) + 1e-9 * largest) continue;  // a ReLU kink in reach
+            ++checked;
+            nonzero += d2 != 0.0;
+            EXPECT_NEAR(analytic[index], d2, 1e-3 * std::fabs(d2) + 1e-6 * largest)
+                << b.name << " value " << index - b.start;
+        }
+        EXPECT_GE(checked, samples * 3 / 4) << b.name;
+        EXPECT_GE(nonzero, std::min(samples, 4)) << b.name;
+    }
+}
+
+// ------------------------------------------- written network in the engine --
+
+class TrainerEngine : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override {
+        char name[] = "/tmp/vexar-trainer-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(dir);
+        memset(&network, 0, sizeof network);
+        prepareNetwork(network, network_columns);
+    }
+};
+
+int engineEvaluation(const Board &b) {
+    Bitboard white[6] = {}, black[6] = {};
+    for (int s = 0; s < 64; ++s) {
+        if (b.code[s] == 0) continue;
+        Bitboard *sets = (b.code[s] & 8) ? white : black;
+        sets[(b.code[s] & 7) - 1] |= Bitboard(1) << s;
+    }
+    Accumulator acc;
+    refreshAccumulator(acc, white, black);
+    return evaluateNetwork(acc, b.white_to_move ? 0 : 1);
+}
+
+int trainerEvaluation(const Params &net, const Record &r) {
+    Features f;
+    Work w;
+    extractFeatures(r, false, f);
+    return int(forward(net, f, w) * 100.0f);
+}
+
+TEST_F(TrainerEngine, LoadedNetworkGivesTheTrainersEvaluations) {
+    auto net = std::make_unique<Params>();
+    Random rng{3};
+    initialise(*net, rng);
+    for (float &v : net->output_weights) v *= 4.0f;  // scores of a few hundred centipawns
+    const std::string text = dir + "/network.txt", binary = dir + "/network.nn";
+    ASSERT_TRUE(writeNetwork(*net, text.c_str()));
+    EXPECT_FALSE(std::filesystem::exists(text + ".tmp"));
+    testing::internal::CaptureStdout();  // the engine reports the conversion
+    loadNetworkFrom(binary.c_str(), text.c_str());
+    testing::internal::GetCapturedStdout();
+    // The text form keeps every float exactly and in the engine's places.
+    EXPECT_EQ(memcmp(&network, net.get(), NETWORK_BYTES), 0);
+    auto back = std::make_unique<Params>();
+    ASSERT_TRUE(readNetwork(*back, text.c_str()));
+    EXPECT_EQ(memcmp(back.get(), net.get(), sizeof(Params)), 0);
+
+    // The FENs through the text reader, and random boards through records.
+    int compared = 0, equal = 0, nonzero = 0;
+    auto compare = [&](const Board &b, const Record &r, const std::string &what) {
+        const int engine = engineEvaluation(b), mine = trainerEvaluation(*net, r);
+        EXPECT_NEAR(engine, mine, 1) << what;
+        ++compared, equal += engine == mine, nonzero += engine != 0;
+    };
+    for (const char *fen : FENS) {
+        Record r;
+        ASSERT_TRUE(recordFromText((std::string(fen) + ";0").c_str(), r));
+        compare(boardOf(fen), r, fen);
+    }
+    for (int i = 0; i < 300; ++i) {
+        const Board b = randomBoard(rng, 30);
+        compare(b, recordOf(b, 0, 0), "random board " + std::to_string(i));
+    }
+    // Only float rounding may differ: nearly all scores are the same.
+    EXPECT_GE(equal, compared * 9 / 10);
+    EXPECT_GE(nonzero, compared * 9 / 10);
+}
+
+// ---------------------------------------------------------- the game split --
+
+TEST_F(TrainerEngine, RecordFilesAreSplitByWholeGames) {
+    // Game g has 1 + g % 4 records; its number is kept in the ply field.
+    Random rng{8};
+    auto writeGames = [&](const std::string &path, int firstGame, int games, bool flagFirst) {
+        FILE *f = fopen(path.c_str(), "wb");
+        for (int g = firstGame; g < firstGame + games; ++g)
+            for (int n = 0; n <= g % 4; ++n) {
+                Record r = recordOf(randomBoard(rng, 20), int16_t(n), 0, n == 0 && flagFirst ? FLAG_FIRST_OF_GAME : 0);
+                r.bytes[26] = uint8_t(g), r.bytes[27] = 0;
+                fwrite(r.bytes, 1, 32, f);
+                if (g == 13 && n == 1) {  // a record that is no position
+                    r.bytes[8] = 0x0F;
+                    fwrite(r.bytes, 1, 32, f);
+                }
+            }
+        fwrite("abc", 1, 3, f);  // an incomplete last record
+        fclose(f);
+    };
+    writeGames(dir + "/a.bin", 0, 22, true);
+    writeGames(dir + "/b.bin", 22, 1, false);  // a file without flags is one game
+    DataSets sets;
+    ASSERT_TRUE(loadRecords((dir + "/a.bin").c_str(), 5, sets));
+    ASSERT_TRUE(loadRecords((dir + "/b.bin").c_str(), 5, sets));
+    EXPECT_FALSE(loadRecords((dir + "/absent.bin").c_str(), 5, sets));
+    EXPECT_EQ(sets.games, 23u);
+    EXPECT_EQ(sets.validGames, 4u);  // games 4, 9, 14, 19
+    EXPECT_EQ(sets.unreadable, 1);
+    int perGame[23] = {};
+    for (const Record &r : sets.train) {
+        EXPECT_NE(r.bytes[26] % 5, 4);
+        ++perGame[r.bytes[26]];
+    }
+    for (const Record &r : sets.valid) {
+        EXPECT_EQ(r.bytes[26] % 5, 4);
+        ++perGame[r.bytes[26]];
+    }
+    for (int g = 0; g < 23; ++g) EXPECT_EQ(perGame[g], 1 + g % 4) << "game " << g;
+}
+
+// -------------------------------------------------------------- training --
+
+// Positions whose score follows the material, so that there is something
+// to learn.
+std::vector<Record> materialData(uint64_t seed, int count) {
+    static const int worth[7] = {0, 100, 300, 300, 500, 900, 0};
+    Random rng{seed};
+    std::vector<Record> data;
+    for (int i = 0; i < count; ++i) {
+        const Board b = randomBoard(rng, 24);
+        int balance = 0;
+        for (uint8_t c : b.code) balance += (c & 8 ? 1 : -1) * worth[c & 7];
+        if (!b.white_to_move) balance = -balance;
+        const int8_t result = int8_t(balance > 150 ? 1 : balance < -150 ? -1 : 0);
+        data.push_back(recordOf(b, int16_t(std::clamp(balance, -3000, 3000)), result));
+    }
+    return data;
+}
+
+struct Trained {
+    std::unique_ptr<Params> net;
+    std::vector<double> losses;
+};
+
+Trained train(const std::vector<Record> &data, uint64_t seed, int threads) {
+    Trained r{std::make_unique<Params>(), {}};
+    Trainer t;
+    setUp(t, *r.net);
+    t.threads = threads;
+    t.batch = 200;
+    t.decay = 0.01f;
+    t.loss.blend = 0.25f;
+    t.rng.state = seed;
+    initialise(*r.net, t.rng);
+    std::vector<uint32_t> order;
+    for (int epoch = 0; epoch < 3; ++epoch) r.losses.push_back(trainEpoch(t, data, order, 2e-3f));
+    return r;
+}
+
+TEST(TrainerTraining, SameSeedAndDataGiveTheSameNetworkWhateverTheThreads) {
+    const std::vector<Record> data = materialData(21, 1500), valid = materialData(22, 300);
+    const Trained a = train(data, 7, 2), b = train(data, 7, 2), c = train(data, 7, 1), d = train(data, 8, 2);
+    EXPECT_EQ(memcmp(a.net.get(), b.net.get(), sizeof(Params)), 0);
+    EXPECT_EQ(memcmp(a.net.get(), c.net.get(), sizeof(Params)), 0);
+    EXPECT_EQ(a.losses, c.losses);
+    EXPECT_NE(memcmp(a.net.get(), d.net.get(), sizeof(Params)), 0);
+
+    // It learns: the loss falls and the held-out scores follow the labels.
+    EXPECT_LT(a.losses.back(), a.losses.front());
+    Loss loss;
+    loss.blend = 0.25f;
+    auto fresh = std::make_unique<Params>();
+    Random rng{7};
+    initialise(*fresh, rng);
+    const Stats before = evaluate(*fresh, valid, loss, 2), after = evaluate(*a.net, valid, loss, 2);
+    EXPECT_LT(after.loss, before.loss);
+    EXPECT_GT(after.corr, 0.5);
+    // The statistics do not depend on the thread count either.
+    const Stats single = evaluate(*a.net, valid, loss, 1);
+    EXPECT_EQ(single.loss, after.loss);
+    EXPECT_EQ(single.corr, after.corr);
+}
+
+}  // namespace

@@ -1,0 +1,236 @@
+// The core of the network trainer (tools/trainer.cpp): training positions kept
+// as packed 32-byte records, their features, the network's forward and
+// backward passes, minibatch gradients over several threads, Adam, the
+// validation statistics and the text writer.  The tests link it directly.
+//
+// The network is the engine's (eval/network.h): 768 piece-square features per
+// perspective -> two halves of 128 sharing one weight matrix (the side to
+// move's half first) -> ReLU -> 32 -> ReLU -> 32 -> ReLU -> 1, all single
+// precision, output in pawns.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "eval/network.h"
+
+namespace trainer {
+
+// ----------------------------------------------------------------- records --
+
+// One training position exactly as stored in a record file (little-endian,
+// records back to back, no header):
+//   0  uint64    occupied squares (bit n = square n, a1 = 0 .. h8 = 63)
+//   8  uint8[16] one 4-bit code per occupied square in ascending square
+//                order, low nibble first: colour << 3 | type (type PAWN = 1 ..
+//                KING = 6, colour WHITE = 1, BLACK = 0); unused nibbles 0
+//  24  int16     score in centipawns for the side to move
+//  26  uint16    ply since the game's start position
+//  28  int8      game result for the side to move: +1 win, 0 draw, -1 loss
+//  29  uint8     flags: bit 0 White to move, bits 1-4 castling rights,
+//                bit 5 first record of its game
+//  30  uint8     en-passant square or 64
+//  31  uint8     rule-50 counter
+struct Record {
+    unsigned char bytes[32];
+};
+static_assert(sizeof(Record) == 32);
+
+inline constexpr int RECORD_BYTES = 32;
+inline constexpr uint8_t FLAG_WHITE_TO_MOVE = 1;
+inline constexpr uint8_t FLAG_FIRST_OF_GAME = 1 << 5;
+
+struct RecordFields {
+    uint64_t occupied;
+    uint8_t codes[32];  // piece code of the k-th occupied square
+    int16_t score;
+    uint16_t ply;
+    int8_t result;
+    uint8_t flags;
+    uint8_t en_passant;
+    uint8_t rule50;
+};
+
+void encodeRecord(const RecordFields &fields, Record &record);
+// False when the record cannot be a position: more than 32 pieces, a piece
+// code that is no piece, a code left in an unused nibble, not one king of
+// each colour, a result outside -1..1, an unknown flag or an en-passant
+// square past 64.  (Legality is not checked.)
+bool decodeRecord(const Record &record, RecordFields &fields);
+
+inline int16_t recordScore(const Record &r) { return int16_t(r.bytes[24] | r.bytes[25] << 8); }
+inline int recordResult(const Record &r) { return int8_t(r.bytes[28]); }
+inline uint8_t recordFlags(const Record &r) { return r.bytes[29]; }
+
+// The old text form, "<FEN>;<score>": the piece placement and the side to
+// move are read from the FEN; the record's result is 0 (unknown), its ply 0
+// and its castling, en-passant and rule-50 fields empty.  False on a line that
+// is not of that form or whose position has not one king of each colour or
+// more than 32 pieces.
+bool recordFromText(const char *line, Record &record);
+
+// Training and validation positions, filled by the loaders below.
+struct DataSets {
+    std::vector<Record> train, valid;
+    long unreadable = 0;               // text lines or records that are no position
+    size_t games = 0, validGames = 0;  // record files only
+};
+
+// Appends a text file: the last validShare of its positions (the later
+// games) to valid, the rest to train.  False when it cannot be opened.
+bool loadText(const char *path, double validShare, DataSets &sets);
+// Appends a record file, game by game: games are numbered across all the
+// files loaded into `sets`, a game starts at every record flagged first of
+// its game and at the start of each file, and game g is held out when
+// g % validEvery == validEvery - 1 (never when validEvery is 0).  Records
+// that decodeRecord rejects are skipped and counted; a last incomplete
+// record is ignored with a message.  False when it cannot be opened.
+bool loadRecords(const char *path, int validEvery, DataSets &sets);
+
+// ---------------------------------------------------------------- features --
+
+// The feature rows of one position in both perspectives: [0] the side to
+// move's, [1] the opponent's, in the order of the record's pieces.
+struct Features {
+    int count;
+    uint16_t rows[2][32];
+};
+
+// `mirror` flips the files (square XOR 7) before the rows are taken.
+void extractFeatures(const Record &record, bool mirror, Features &features);
+
+// ----------------------------------------------------------------- network --
+
+// The trainer works on the engine's own weight layout; the few floats of
+// padding after the output bias stay zero.
+using Params = Network;
+inline constexpr int PARAM_COUNT = int(sizeof(Params) / sizeof(float));
+static_assert(PARAM_COUNT >= NETWORK_VALUES);
+
+inline float *values(Params &p) { return reinterpret_cast<float *>(&p); }
+inline const float *values(const Params &p) { return reinterpret_cast<const float *>(&p); }
+
+// splitmix64: small and the same everywhere, so a seed means one network.
+struct Random {
+    uint64_t state;
+    uint64_t next();
+    float uniform(float scale);  // [-scale, scale)
+};
+
+// Random first weights with the scales of the old trainer (He-like for the
+// hidden layers, small positive biases).
+void initialise(Params &net, Random &rng);
+
+// Intermediate values of one forward pass, kept for the backward pass.
+struct Work {
+    float acc[2][ACCUMULATOR_SIZE];  // first-layer sums before the ReLU
+    float x[2 * ACCUMULATOR_SIZE];
+    float y[HIDDEN1_SIZE], z[HIDDEN2_SIZE];
+    float out;
+};
+
+// Output in pawns; the engine's score is trunc(100 x output).
+float forward(const Params &net, const Features &f, Work &w);
+// Adds the gradient of the loss for one position, dLoss/dout = g, to `grad`.
+void backward(const Params &net, const Features &f, const Work &w, float g, Params &grad);
+
+// -------------------------------------------------------------------- loss --
+
+// Squared difference in sigmoid space: p = sigmoid(100 x output / K) against
+// the target (1 - blend) x sigmoid(score / K) + blend x (result + 1) / 2,
+// the score clipped to +-clip centipawns first.
+struct Loss {
+    float scale = 400.0f;
+    float blend = 0.0f;
+    float clip = 2000.0f;
+};
+
+float clippedScore(const Record &r, const Loss &loss);
+float target(const Record &r, const Loss &loss);
+
+// ---------------------------------------------------------------- training --
+
+// A minibatch is cut into SLICES contiguous slices, each with its own
+// gradient buffer; the threads take the slices round-robin and the buffers are
+// summed in slice order afterwards.  The sums therefore never depend on the
+// number of threads or on their timing: a seed and the data give one network.
+inline constexpr int SLICES = 8;
+
+// Helper threads kept for the whole training, so that a minibatch does not
+// pay for starting threads.  run() calls job(i) for i = 0 .. size - 1 at
+// once, job(0) on the calling thread, and returns when all are done.
+struct Pool {
+    int size = 1;
+    std::vector<std::thread> helpers;
+    std::mutex mutex;
+    std::condition_variable wake, finished;
+    std::function<void(int)> job;
+    uint64_t round = 0;
+    int running = 0;
+    bool stop = false;
+
+    explicit Pool(int threads);
+    ~Pool();
+    void run(const std::function<void(int)> &work);
+};
+
+struct Trainer {
+    Params *net;                // the network being trained (owned by the caller)
+    std::vector<Params> grads;  // SLICES buffers, [0] also holds the sum
+    std::vector<Params> adam;   // first and second moments
+    long step = 0;
+    int threads = 1;
+    int batch = 1024;
+    bool mirror = true;
+    float decay = 0.0f;  // decoupled weight decay
+    Loss loss;
+    Random rng{1};
+    std::unique_ptr<Pool> pool;  // started on first use with `threads` threads
+};
+
+void setUp(Trainer &t, Params &net);
+
+// Mean loss of the positions order[0 .. count) with the current network and
+// its gradient in t.grads[0]; flips[k] mirrors position k.
+double batchGradient(Trainer &t, const std::vector<Record> &data, const uint32_t *order, const uint8_t *flips,
+                     size_t count);
+
+// One Adam step (beta 0.9 / 0.999) with the gradient in t.grads[0]; the
+// decay shrinks every weight by lr x decay x weight (biases included).
+void adamStep(Trainer &t, float lr);
+
+// Reports the progress of an epoch: positions done and the mean loss so far.
+using Progress = void (*)(void *context, size_t done, size_t total, double meanLoss);
+
+// One pass over `data` in a new shuffled order (shuffled in place), with a
+// mirror draw for every position; returns the mean training loss.  `progress`
+// (may be null) is called after roughly every tenth of the epoch.
+double trainEpoch(Trainer &t, const std::vector<Record> &data, std::vector<uint32_t> &order, float lr,
+                  Progress progress = nullptr, void *context = nullptr);
+
+struct Stats {
+    double loss;  // mean loss
+    double mae;   // mean |100 x output - clipped score| in centipawns
+    double corr;  // correlation of 100 x output and the clipped score
+};
+
+// Statistics of the network on every position of `data`, unmirrored, over
+// `threads` threads; the same for any thread count.
+Stats evaluate(const Params &net, const std::vector<Record> &data, const Loss &loss, int threads);
+
+// ------------------------------------------------------------------- files --
+
+// network.txt in the engine's text order: one value a line, the two hidden
+// weight blocks listed input by input.  Written to path + ".tmp" and renamed,
+// so an interrupted write never leaves a partial file under `path`.
+bool writeNetwork(const Params &net, const char *path);
+// Reads that text form back (to resume from a checkpoint).
+bool readNetwork(Params &net, const char *path);
+
+}  // namespace trainer
