@@ -47,7 +47,13 @@ def play(e, fen, nodes):
         move = lines[-1].split()[1]
         if move == "0000":
             over = [l for l in lines if l.startswith("info string Game over")]
-            return over[0].split("(")[1].split(")")[0] if over else "error"
+            result = over[0].split("(")[1].split(")")[0] if over else "error"
+            if result == "draw":
+                # Bare kings (the piece was taken) or the 50-move rule.
+                fen_line = [l for l in e.ask("debug") if l.startswith("fen = ")]
+                board = fen_line[0].split()[2] if fen_line else ""
+                result = "piece lost" if sum(c.isalpha() for c in board) == 2 else "50-move rule"
+            return result
         moves.append(move)
 
 
@@ -68,7 +74,7 @@ def main():
             result = play(e, random_fen(rng, piece), args.nodes)
             if result == "refused":
                 continue
-            # A lone piece the bare king can take at once is not a win.
+            # A lone piece the bare king takes at once ends as "piece lost".
             played += 1
             counts[result] = counts.get(result, 0) + 1
         print("%s: %d games at %d nodes a move: %s" % (name, played, args.nodes,
