@@ -15,15 +15,10 @@ import re
 import sys
 import time
 
-from uci_engine import Engine
+from uci_engine import Checks, Engine
 
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, file=sys.stderr)
+checks = Checks("e2e_clock")
+check = checks.check
 
 
 def timed_go(e, position, go):
@@ -71,10 +66,8 @@ def main(path):
 
     status = e.finish("quit")
     check(status == 0, "exit status %s" % status)
-    if failures:
-        sys.exit(1)
-    print("e2e_clock: all checks passed")
+    return checks.finish()
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    sys.exit(main(sys.argv[1]))

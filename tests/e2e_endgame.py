@@ -10,15 +10,10 @@ mates exactly ("score mate N") and never prefer a stalemate to a win.
 """
 import sys
 
-from uci_engine import Engine
+from uci_engine import Checks, Engine
 
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, file=sys.stderr)
+checks = Checks("e2e_endgame")
+check = checks.check
 
 
 def final_lines(e, fen, moves, go):
@@ -94,10 +89,8 @@ def main(path):
             check(score_of(lines) == expected, "%s (%s): score %s, expected %s" % (fen, label, score_of(lines), expected))
     status = e.finish("quit")
     check(status == 0, "exit status %s" % status)
-    if failures:
-        sys.exit(1)
-    print("e2e_endgame: all checks passed")
+    return checks.finish()
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    sys.exit(main(sys.argv[1]))

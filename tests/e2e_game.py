@@ -12,15 +12,10 @@ order, none lost.
 import sys
 import time
 
-from uci_engine import Engine
+from uci_engine import Checks, Engine
 
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, file=sys.stderr)
+checks = Checks("e2e_game")
+check = checks.check
 
 
 def bestmove_of(lines):
@@ -54,7 +49,7 @@ def play_game(e, start_ms, increment_ms, max_plies):
             break
         moves.append(move)
         check(legal_continuation(e, moves), "ply %d: illegal bestmove %s after %s" % (ply, move, moves[:-1]))
-        if failures:
+        if checks.failures:
             break
     return len(moves)
 
@@ -107,8 +102,7 @@ def main():
     commands_during_search(e)
     status = e.proc.wait(timeout=10)
     check(status == 0, "exit status after quit: %r" % status)
-    print("%d passed, %d failed" % (1 if not failures else 0, 1 if failures else 0))
-    return 1 if failures else 0
+    return checks.finish()
 
 
 if __name__ == "__main__":

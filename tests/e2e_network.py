@@ -16,20 +16,15 @@ import struct
 import sys
 import tempfile
 
-from uci_engine import REPO, Engine
+from uci_engine import REPO, Checks, Engine
 
 SHIPPED = os.path.join(REPO, "data", "network.txt")
 NETWORK_BYTES = 430980
 CONVERSION = "info debug NN file conversion..."
 LOADED = "info debug NN loaded !"
 
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, file=sys.stderr)
+checks = Checks("e2e_network")
+check = checks.check
 
 
 def start(path, workdir, file_limit=None):
@@ -155,11 +150,7 @@ def main():
     case(path, "file size limit", lambda d: shutil.copy(SHIPPED, d),
          [CONVERSION, embedded % "cannot write network.nn: File too large"], ["network.txt"], file_limit=102400)
 
-    if failures:
-        print("%d check(s) failed" % len(failures), file=sys.stderr)
-        return 1
-    print("all checks passed")
-    return 0
+    return checks.finish()
 
 
 if __name__ == "__main__":

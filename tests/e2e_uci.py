@@ -12,7 +12,7 @@ import re
 import sys
 import tempfile
 
-from uci_engine import Engine
+from uci_engine import Checks, Engine
 
 TIMEOUT = 20.0
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -49,13 +49,8 @@ START_DIVIDE_3 = [
     ("g1f3", 440), ("g1h3", 400),
 ]
 
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, file=sys.stderr)
+checks = Checks("e2e_uci")
+check = checks.check
 
 
 def expect_lines(got, expected, what):
@@ -242,11 +237,7 @@ def main():
                     engine.proc.wait()
         leftovers = os.listdir(workdir)
         check(not leftovers, "no files written without network.txt: %r" % leftovers)
-    if failures:
-        print("%d check(s) failed" % len(failures), file=sys.stderr)
-        return 1
-    print("all checks passed")
-    return 0
+    return checks.finish()
 
 
 if __name__ == "__main__":

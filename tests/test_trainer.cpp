@@ -1,5 +1,5 @@
-// The network trainer's core (tools/trainer_core.h): record decoding, the
-// analytic gradient against finite differences, the networks it writes as
+// The network trainer's core (tools/trainer_core.h): the text form and the
+// record loaders, the features, the analytic gradient against finite differences, the networks it writes as
 // the engine reads them, the game split and reproducible training.
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -45,17 +45,20 @@ Board boardOf(const char *fen) {
     return b;
 }
 
-Record recordOf(const Board &b, int16_t score, int8_t result, uint8_t extraFlags = 0) {
-    RecordFields f{};
+// The record of a board, packed here by hand from the layout.
+PackedRecord recordOf(const Board &b, int16_t score, int8_t result, uint8_t extraFlags = 0) {
+    PackedRecord r{};
     int k = 0;
     for (int s = 0; s < 64; ++s)
-        if (b.code[s]) f.occupied |= uint64_t(1) << s, f.codes[k++] = b.code[s];
-    f.score = score;
-    f.result = result;
-    f.flags = uint8_t((b.white_to_move ? FLAG_WHITE_TO_MOVE : 0) | extraFlags);
-    f.en_passant = 64;
-    Record r;
-    encodeRecord(f, r);
+        if (b.code[s]) {
+            r.occupied |= uint64_t(1) << s;
+            r.pieces[k / 2] |= uint8_t(b.code[s] << (k % 2 ? 4 : 0));
+            ++k;
+        }
+    r.score = score;
+    r.result = result;
+    r.flags = uint8_t((b.white_to_move ? RECORD_WHITE_TO_MOVE : 0) | extraFlags);
+    r.en_passant = RECORD_NO_EN_PASSANT;
     return r;
 }
 
@@ -93,101 +96,123 @@ const char *FENS[] = {
 
 // --------------------------------------------------------------- records --
 
-TEST(TrainerRecords, BytesFollowTheSharedLayoutAndMatchTheTextForm) {
-    // The start position written out byte by byte from the record layout.
-    Record expected = {};
-    const uint64_t occupied = 0xFFFF00000000FFFFull;
-    memcpy(expected.bytes, &occupied, 8);  // the test machine is little-endian, as the engine requires
-    // a1..h1: R N B Q K B N R (white: 8 + type), a2..h2 pawns, then black.
-    const uint8_t white[16] = {12, 10, 11, 13, 14, 11, 10, 12, 9, 9, 9, 9, 9, 9, 9, 9};
-    const uint8_t black[16] = {1, 1, 1, 1, 1, 1, 1, 1, 4, 2, 3, 5, 6, 3, 2, 4};
-    for (int k = 0; k < 8; ++k) expected.bytes[8 + k] = uint8_t(white[2 * k] | white[2 * k + 1] << 4);
-    for (int k = 0; k < 8; ++k) expected.bytes[16 + k] = uint8_t(black[2 * k] | black[2 * k + 1] << 4);
-    expected.bytes[24] = uint8_t(-35 & 0xFF), expected.bytes[25] = 0xFF;  // -35 cp
-    expected.bytes[29] = FLAG_WHITE_TO_MOVE;
-    expected.bytes[30] = 64;
-    Record fromText;
-    ASSERT_TRUE(recordFromText("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1;-35\n", fromText));
-    EXPECT_EQ(memcmp(fromText.bytes, expected.bytes, 32), 0);
+bool sameRecord(const PackedRecord &a, const PackedRecord &b) { return memcmp(&a, &b, sizeof a) == 0; }
 
-    RecordFields f;
-    ASSERT_TRUE(decodeRecord(expected, f));
-    EXPECT_EQ(f.occupied, occupied);
-    EXPECT_EQ(f.codes[4], 14);  // the white king on e1
-    EXPECT_EQ(f.codes[28], 6);  // the black king on e8
-    EXPECT_EQ(f.score, -35);
-
-    // Every field survives encode and decode, the extremes included.
-    Random rng{5};
-    for (int i = 0; i < 200; ++i) {
-        RecordFields in{};
-        const Board b = randomBoard(rng, 30);
-        int k = 0;
-        for (int s = 0; s < 64; ++s)
-            if (b.code[s]) in.occupied |= uint64_t(1) << s, in.codes[k++] = b.code[s];
-        in.score = int16_t(i % 3 == 0 ? -32768 : int(rng.next() % 65536) - 32768);
-        in.ply = uint16_t(i == 7 ? 65535 : rng.next() % 500);
-        in.result = int8_t(int(rng.next() % 3) - 1);
-        in.flags = uint8_t(rng.next() % 64), in.en_passant = uint8_t(rng.next() % 65);
-        in.rule50 = uint8_t(rng.next() % 101);
-        Record r;
-        encodeRecord(in, r);
-        RecordFields out;
-        ASSERT_TRUE(decodeRecord(r, out)) << i;
-        EXPECT_EQ(memcmp(&in, &out, sizeof in), 0) << i;
-    }
+// The FEN's first `fields` fields.
+std::string firstFields(const char *fen, int fields) {
+    std::string text(fen);
+    size_t end = 0;
+    for (int i = 0; i < fields && end != std::string::npos; ++i) end = text.find(' ', end + (i > 0));
+    return text.substr(0, end);
 }
 
-// The generator's writer (tools/record.h) and the trainer's reader agree on
-// every field the trainer uses.
-TEST(TrainerRecords, ReadsWhatTheSharedWriterWrites) {
+// "<FEN>;<score>" lines are the shared FEN reader's records with the score,
+// whether the FEN has all six fields or stops after the side to move.
+TEST(TrainerRecords, TextLinesAreTheSharedFenReadersRecords) {
     for (const char *fen : FENS) {
-        PackedRecord packed;
-        ASSERT_TRUE(fenToRecord(fen, packed)) << fen;
-        packed.score = -1234, packed.result = -1, packed.flags |= RECORD_FIRST_OF_GAME;
-        Record r;
-        memcpy(r.bytes, &packed, 32);
-        RecordFields f;
-        ASSERT_TRUE(decodeRecord(r, f)) << fen;
-        EXPECT_EQ(f.occupied, packed.occupied);
-        EXPECT_EQ(recordScore(r), -1234);
-        EXPECT_EQ(recordResult(r), -1);
-        EXPECT_TRUE(recordFlags(r) & FLAG_FIRST_OF_GAME);
-        Record mine;
-        ASSERT_TRUE(recordFromText((std::string(fen) + ";-1234").c_str(), mine));
-        EXPECT_EQ(memcmp(mine.bytes, r.bytes, 26), 0) << fen;  // pieces and score
-        EXPECT_EQ(mine.bytes[29] & FLAG_WHITE_TO_MOVE, r.bytes[29] & FLAG_WHITE_TO_MOVE) << fen;
+        PackedRecord full;
+        ASSERT_TRUE(fenToRecord(fen, full)) << fen;
+        full.score = -1235;
+        for (int fields = 6; fields >= 2; --fields) {
+            // A missing field reads as in "- - 0 1".
+            PackedRecord expected = full;
+            if (fields < 6) expected.ply = (full.flags & RECORD_WHITE_TO_MOVE) ? 0 : 1;
+            if (fields < 5) expected.rule50 = 0;
+            if (fields < 4) expected.en_passant = RECORD_NO_EN_PASSANT;
+            if (fields < 3) expected.flags &= RECORD_WHITE_TO_MOVE;
+            const std::string line = firstFields(fen, fields) + ";-1234.6\n";
+            PackedRecord r;
+            ASSERT_TRUE(recordFromText(line.c_str(), r)) << line;
+            EXPECT_TRUE(sameRecord(r, expected)) << line;
+        }
     }
-}
+    PackedRecord r;
+    ASSERT_TRUE(recordFromText("4k3/8/8/8/8/8/8/4K2R w;99999", r));
+    EXPECT_EQ(r.score, 32767);
+    ASSERT_TRUE(recordFromText("4k3/8/8/8/8/8/8/4K2R b  K -;-1e9", r));
+    EXPECT_EQ(r.score, -32767);
+    EXPECT_EQ(r.flags, RECORD_CASTLE_WK);
+    EXPECT_EQ(r.result, 0);
 
-TEST(TrainerRecords, RejectsWhatIsNoPosition) {
-    Record good;
-    ASSERT_TRUE(recordFromText("4k3/8/8/8/8/8/8/4K2R w K - 0 1;12", good));
-    RecordFields f;
-    ASSERT_TRUE(decodeRecord(good, f));
-    auto broken = [&](auto change) {
-        Record r = good;
-        change(r);
-        return !decodeRecord(r, f);
-    };
-    EXPECT_TRUE(broken([](Record &r) { r.bytes[8] = 0x07; }));                      // type 7
-    EXPECT_TRUE(broken([](Record &r) { r.bytes[8] = (r.bytes[8] & 0xF0) | 8; }));   // colour bit, type 0
-    EXPECT_TRUE(broken([](Record &r) { r.bytes[9] |= 0x10; }));                     // a fourth code for three pieces
-    EXPECT_TRUE(broken([](Record &r) { r.bytes[28] = 2; }));                        // result
-    EXPECT_TRUE(broken([](Record &r) { memset(r.bytes, 0xFF, 8); }));               // 64 pieces
-    EXPECT_TRUE(broken([](Record &r) { r.bytes[8] = (r.bytes[8] & 0xF0) | 13; }));  // e1 a queen: no white king
-    EXPECT_TRUE(broken([](Record &r) { r.bytes[29] |= 0x40; }));                    // unknown flag
-    EXPECT_TRUE(broken([](Record &r) { r.bytes[30] = 65; }));                       // en-passant square
-    EXPECT_FALSE(broken([](Record &r) { r.bytes[30] = 20; }));
-    EXPECT_FALSE(broken([](Record &r) { r.bytes[28] = 0xFF; }));  // -1 is a loss
-
-    Record r;
     for (const char *line :
-         {"4k3/8/8/8/8/8/8/4K2R w K - 0 1", "4k3/8/8/8/8/8/8/4K2X w - - 0 1;5", "4k3/8/8/8/8/8/8/4K2R x - - 0 1;5",
-          "4k3/8/8/8/8/8/8/8/4K2R w - - 0 1;5", "4k3/8/8/8/8/8/8/4K4 w - - 0 1;5", "4k3/8/8/8/8/8/8/4K2R w - - 0 1;",
-          "4k3/8/8/8/8/8/8/4Q2R w - - 0 1;5", "4kk2/8/8/8/8/8/8/4K2R w - - 0 1;5",
+         {"4k3/8/8/8/8/8/8/4K2R w K - 0 1", "4k3/8/8/8/8/8/8/4K2R;5", "4k3/8/8/8/8/8/8/4K2R w - - 0 1;",
+          "4k3/8/8/8/8/8/8/4K2R w - - 0 1;x", "4k3/8/8/8/8/8/8/4K2X w - - 0 1;5", "4k3/8/8/8/8/8/8/4K2R x - - 0 1;5",
+          "4k3/8/8/8/8/8/8/8/4K2R w - - 0 1;5", "4k3/8/8/8/8/8/8/4K4 w - - 0 1;5", "4k3/8/8/8/8/8/8/4Q2R w - - 0 1;5",
+          "4kk2/8/8/8/8/8/8/4K2R w - - 0 1;5", "4k3/8/8/8/8/8/8/4K2R w - e9 0 1;5",
           "pppppppp/pppppppp/pppppppp/pppppppp/PPPPPPPP/8/8/4K2k w - - 0 1;0"})
         EXPECT_FALSE(recordFromText(line, r)) << line;
+}
+
+class TrainerFiles : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override {
+        char name[] = "/tmp/vexar-trainer-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+};
+
+// A text file with FENs of every length loads in full, the unreadable lines
+// counted, the last share of its positions held out.
+TEST_F(TrainerFiles, TextFilesLoadWithShortFens) {
+    const std::string path = dir + "/old.txt";
+    FILE *f = fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    for (int fields = 6; fields >= 2; --fields)
+        for (const char *fen : FENS) fprintf(f, "%s;%d\n", firstFields(fen, fields).c_str(), 10 * fields);
+    fprintf(f, "not a position;3\n");
+    fclose(f);
+    DataSets sets;
+    ASSERT_TRUE(loadText(path.c_str(), 0.2, sets));
+    EXPECT_FALSE(loadText((dir + "/absent.txt").c_str(), 0.2, sets));
+    EXPECT_EQ(sets.unreadable, 1);
+    ASSERT_EQ(sets.train.size(), 40u);
+    ASSERT_EQ(sets.valid.size(), 10u);
+    for (const PackedRecord &r : sets.train) EXPECT_GE(r.score, 30);
+    for (const PackedRecord &r : sets.valid) EXPECT_EQ(r.score, 20);
+}
+
+// The record loader keeps only what the shared check accepts, so that the
+// features and the target never see a piece code, piece count or result out
+// of range.
+TEST_F(TrainerFiles, RecordLoaderSkipsRecordsThatAreNoPosition) {
+    PackedRecord good;
+    ASSERT_TRUE(recordFromText("4k3/8/8/8/8/8/8/4K2R w K - 0 1;12", good));
+    std::vector<PackedRecord> broken, sound;
+    auto variant = [&](std::vector<PackedRecord> &into, auto change) {
+        PackedRecord r = good;
+        change(r);
+        into.push_back(r);
+    };
+    variant(broken, [](PackedRecord &r) { r.pieces[0] = 0x07; });                               // type 7
+    variant(broken, [](PackedRecord &r) { r.pieces[0] = uint8_t((r.pieces[0] & 0xF0) | 8); });  // colour bit, type 0
+    variant(broken, [](PackedRecord &r) { r.pieces[1] |= 0x10; });  // a fourth code for three pieces
+    variant(broken, [](PackedRecord &r) { r.result = 2; });
+    variant(broken, [](PackedRecord &r) { r.result = -3; });
+    variant(broken, [](PackedRecord &r) { r.occupied = ~uint64_t(0); });                         // 64 pieces
+    variant(broken, [](PackedRecord &r) { r.pieces[0] = uint8_t((r.pieces[0] & 0xF0) | 13); });  // no white king
+    variant(broken, [](PackedRecord &r) { r.flags |= 0x40; });                                   // unknown flag
+    variant(broken, [](PackedRecord &r) { r.en_passant = 65; });
+    variant(sound, [](PackedRecord &r) { r.en_passant = 20; });
+    variant(sound, [](PackedRecord &r) { r.result = -1; });
+    variant(sound, [](PackedRecord &r) { r.score = -32768; });
+
+    const std::string path = dir + "/mixed.bin";
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    for (size_t k = 0; k < std::max(broken.size(), sound.size()); ++k) {
+        if (k < broken.size()) fwrite(&broken[k], sizeof(PackedRecord), 1, f);
+        if (k < sound.size()) fwrite(&sound[k], sizeof(PackedRecord), 1, f);
+    }
+    fclose(f);
+    DataSets sets;
+    ASSERT_TRUE(loadRecords(path.c_str(), 0, sets));
+    EXPECT_EQ(sets.unreadable, long(broken.size()));
+    ASSERT_EQ(sets.train.size(), sound.size());
+    for (size_t k = 0; k < sound.size(); ++k) EXPECT_TRUE(sameRecord(sets.train[k], sound[k])) << k;
+    EXPECT_TRUE(sets.valid.empty());
 }
 
 // A position mirrored left to right gives the features of the record with
@@ -218,7 +243,7 @@ constexpr int FW = 0, FB = 98304, H1W = 98432, H1B = 106624, H2W = 106656, H2B =
 
 // The trainer's loss over a batch, computed independently in double
 // precision, with value `index` of the network moved by `delta`.
-double referenceLoss(const Params &net, const std::vector<Record> &batch, const std::vector<uint8_t> &flips,
+double referenceLoss(const Params &net, const std::vector<PackedRecord> &batch, const std::vector<uint8_t> &flips,
                      const Loss &loss, int index, double delta) {
     std::vector<double> p(values(net), values(net) + PARAM_COUNT);
     if (index >= 0) p[index] += delta;
@@ -245,9 +270,9 @@ double referenceLoss(const Params &net, const std::vector<Record> &batch, const 
         }
         double out = p[OB];
         for (int i = 0; i < 32; ++i) out += p[OW + i] * z[i];
-        const double score = std::clamp(double(recordScore(batch[n])), -double(loss.clip), double(loss.clip));
-        const double t = (1.0 - loss.blend) / (1.0 + std::exp(-score / loss.scale)) +
-                         loss.blend * 0.5 * (recordResult(batch[n]) + 1);
+        const double score = std::clamp(double(batch[n].score), -double(loss.clip), double(loss.clip));
+        const double t =
+            (1.0 - loss.blend) / (1.0 + std::exp(-score / loss.scale)) + loss.blend * 0.5 * (batch[n].result + 1);
         const double q = 1.0 / (1.0 + std::exp(-100.0 * out / loss.scale));
         total += (q - t) * (q - t);
     }
@@ -259,7 +284,7 @@ TEST(TrainerGradient, MatchesCentralDifferencesInEveryLayer) {
     Random rng{11};
     initialise(*net, rng);
     for (float &v : net->output_weights) v *= 3.0f;  // outputs of some pawns, away from the sigmoid's middle
-    std::vector<Record> batch;
+    std::vector<PackedRecord> batch;
     std::vector<uint8_t> flips;
     for (int i = 0; i < 6; ++i) {
         batch.push_back(recordOf(boardOf(FENS[i + 2]), int16_t(-600 + 250 * i), int8_t(i % 3 - 1)));
@@ -319,16 +344,10 @@ TEST(TrainerGradient, MatchesCentralDifferencesInEveryLayer) {
 
 // ------------------------------------------- written network in the engine --
 
-class TrainerEngine : public ::testing::Test {
+class TrainerEngine : public TrainerFiles {
 protected:
-    std::string dir;
-    void SetUp() override {
-        char name[] = "/tmp/vexar-trainer-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir = name;
-    }
     void TearDown() override {
-        std::filesystem::remove_all(dir);
+        TrainerFiles::TearDown();
         memset(&network, 0, sizeof network);
         prepareNetwork(network, network_columns);
     }
@@ -346,7 +365,7 @@ int engineEvaluation(const Board &b) {
     return evaluateNetwork(acc, b.white_to_move ? 0 : 1);
 }
 
-int trainerEvaluation(const Params &net, const Record &r) {
+int trainerEvaluation(const Params &net, const PackedRecord &r) {
     Features f;
     Work w;
     extractFeatures(r, false, f);
@@ -372,13 +391,13 @@ TEST_F(TrainerEngine, LoadedNetworkGivesTheTrainersEvaluations) {
 
     // The FENs through the text reader, and random boards through records.
     int compared = 0, equal = 0, nonzero = 0;
-    auto compare = [&](const Board &b, const Record &r, const std::string &what) {
+    auto compare = [&](const Board &b, const PackedRecord &r, const std::string &what) {
         const int engine = engineEvaluation(b), mine = trainerEvaluation(*net, r);
         EXPECT_NEAR(engine, mine, 1) << what;
         ++compared, equal += engine == mine, nonzero += engine != 0;
     };
     for (const char *fen : FENS) {
-        Record r;
+        PackedRecord r;
         ASSERT_TRUE(recordFromText((std::string(fen) + ";0").c_str(), r));
         compare(boardOf(fen), r, fen);
     }
@@ -400,12 +419,13 @@ TEST_F(TrainerEngine, RecordFilesAreSplitByWholeGames) {
         FILE *f = fopen(path.c_str(), "wb");
         for (int g = firstGame; g < firstGame + games; ++g)
             for (int n = 0; n <= g % 4; ++n) {
-                Record r = recordOf(randomBoard(rng, 20), int16_t(n), 0, n == 0 && flagFirst ? FLAG_FIRST_OF_GAME : 0);
-                r.bytes[26] = uint8_t(g), r.bytes[27] = 0;
-                fwrite(r.bytes, 1, 32, f);
+                PackedRecord r =
+                    recordOf(randomBoard(rng, 20), int16_t(n), 0, n == 0 && flagFirst ? RECORD_FIRST_OF_GAME : 0);
+                r.ply = uint16_t(g);
+                fwrite(&r, 1, 32, f);
                 if (g == 13 && n == 1) {  // a record that is no position
-                    r.bytes[8] = 0x0F;
-                    fwrite(r.bytes, 1, 32, f);
+                    r.pieces[0] = 0x0F;
+                    fwrite(&r, 1, 32, f);
                 }
             }
         fwrite("abc", 1, 3, f);  // an incomplete last record
@@ -421,13 +441,13 @@ TEST_F(TrainerEngine, RecordFilesAreSplitByWholeGames) {
     EXPECT_EQ(sets.validGames, 4u);  // games 4, 9, 14, 19
     EXPECT_EQ(sets.unreadable, 1);
     int perGame[23] = {};
-    for (const Record &r : sets.train) {
-        EXPECT_NE(r.bytes[26] % 5, 4);
-        ++perGame[r.bytes[26]];
+    for (const PackedRecord &r : sets.train) {
+        EXPECT_NE(r.ply % 5, 4);
+        ++perGame[r.ply];
     }
-    for (const Record &r : sets.valid) {
-        EXPECT_EQ(r.bytes[26] % 5, 4);
-        ++perGame[r.bytes[26]];
+    for (const PackedRecord &r : sets.valid) {
+        EXPECT_EQ(r.ply % 5, 4);
+        ++perGame[r.ply];
     }
     for (int g = 0; g < 23; ++g) EXPECT_EQ(perGame[g], 1 + g % 4) << "game " << g;
 }
@@ -436,10 +456,10 @@ TEST_F(TrainerEngine, RecordFilesAreSplitByWholeGames) {
 
 // Positions whose score follows the material, so that there is something
 // to learn.
-std::vector<Record> materialData(uint64_t seed, int count) {
+std::vector<PackedRecord> materialData(uint64_t seed, int count) {
     static const int worth[7] = {0, 100, 300, 300, 500, 900, 0};
     Random rng{seed};
-    std::vector<Record> data;
+    std::vector<PackedRecord> data;
     for (int i = 0; i < count; ++i) {
         const Board b = randomBoard(rng, 24);
         int balance = 0;
@@ -456,7 +476,7 @@ struct Trained {
     std::vector<double> losses;
 };
 
-Trained train(const std::vector<Record> &data, uint64_t seed, int threads) {
+Trained train(const std::vector<PackedRecord> &data, uint64_t seed, int threads) {
     Trained r{std::make_unique<Params>(), {}};
     Trainer t;
     setUp(t, *r.net);
@@ -472,7 +492,7 @@ Trained train(const std::vector<Record> &data, uint64_t seed, int threads) {
 }
 
 TEST(TrainerTraining, SameSeedAndDataGiveTheSameNetworkWhateverTheThreads) {
-    const std::vector<Record> data = materialData(21, 1500), valid = materialData(22, 300);
+    const std::vector<PackedRecord> data = materialData(21, 1500), valid = materialData(22, 300);
     const Trained a = train(data, 7, 2), b = train(data, 7, 2), c = train(data, 7, 1), d = train(data, 8, 2);
     EXPECT_EQ(memcmp(a.net.get(), b.net.get(), sizeof(Params)), 0);
     EXPECT_EQ(memcmp(a.net.get(), c.net.get(), sizeof(Params)), 0);

@@ -1,10 +1,11 @@
 """A UCI engine process driven over its standard input and output, for the
-end-to-end tests.  Every read has a timeout, so a hung engine fails a test
-instead of blocking it."""
+end-to-end tests, and the tally of their checks.  Every read has a timeout,
+so a hung engine fails a test instead of blocking it."""
 import os
 import queue
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 
@@ -77,3 +78,29 @@ class Engine:
             self.proc.kill()
             self.proc.wait()
             return None
+
+
+class Checks:
+    """The checks of one test script.  A failed check is printed to standard
+    error at once, so that it shows next to the output that led to it;
+    finish() prints the closing tally and returns the exit status."""
+
+    def __init__(self, name):
+        self.name = name
+        self.passed = 0
+        self.failures = []
+
+    def check(self, condition, message):
+        if condition:
+            self.passed += 1
+        else:
+            self.failures.append(message)
+            print("FAIL: " + message, file=sys.stderr)
+
+    def finish(self):
+        """Prints "NAME: N passed, M failed"; 0 when every check passed, 1 when
+        one failed or none ran at all (a script that checked nothing proved
+        nothing)."""
+        print("%s: %d passed, %d failed" % (self.name, self.passed, len(self.failures)))
+        sys.stdout.flush()
+        return 0 if self.passed and not self.failures else 1

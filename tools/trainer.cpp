@@ -4,12 +4,12 @@
 //
 // Input (each option may be repeated; files are read in the order given):
 //   --records FILE  binary record files: 32-byte records back to back
-//                   (layout in tools/trainer_core.h): the pieces, the score
+//                   (layout in tools/record.h): the pieces, the score
 //                   in centipawns and the game result for the side to move,
 //                   and a flag on the first record of every game.
 //   --data FILE     the old text form, one "<FEN>;<score>" a line
-//                   (tools/datagen.py); only the piece placement and the side
-//                   to move are read from the FEN.  It carries no results.
+//                   (tools/datagen.py); the FEN may stop after the side to
+//                   move.  It carries no results.
 // Positions stay packed in memory (32 bytes each) and their features are
 // decoded batch by batch, so tens of millions of positions fit.
 //
@@ -198,7 +198,7 @@ void plot(const std::string &csv, const std::string &png) {
 
 // Score in centipawns the engine gives a FEN with the trained network.
 int engineScore(const Params &net, const char *fen) {
-    Record r;
+    PackedRecord r;
     if (!recordFromText((std::string(fen) + ";0").c_str(), r)) return 0;
     Features f;
     Work w;

@@ -1,9 +1,8 @@
-// The trainer's records, network passes, threaded minibatch gradients, Adam,
+// The trainer's record loaders, network passes, threaded minibatch gradients, Adam,
 // statistics and network files (see trainer_core.h).
 #include "tools/trainer_core.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -19,94 +18,44 @@ constexpr int H2 = HIDDEN2_SIZE;
 
 // ----------------------------------------------------------------- records --
 
-void encodeRecord(const RecordFields &f, Record &r) {
-    memset(r.bytes, 0, sizeof r.bytes);
-    for (int i = 0; i < 8; ++i) r.bytes[i] = uint8_t(f.occupied >> (8 * i));
-    const int count = std::min(32, std::popcount(f.occupied));
-    for (int k = 0; k < count; ++k) r.bytes[8 + k / 2] |= uint8_t((f.codes[k] & 15) << (k % 2 ? 4 : 0));
-    r.bytes[24] = uint8_t(uint16_t(f.score));
-    r.bytes[25] = uint8_t(uint16_t(f.score) >> 8);
-    r.bytes[26] = uint8_t(f.ply);
-    r.bytes[27] = uint8_t(f.ply >> 8);
-    r.bytes[28] = uint8_t(f.result);
-    r.bytes[29] = f.flags;
-    r.bytes[30] = f.en_passant;
-    r.bytes[31] = f.rule50;
-}
-
-bool decodeRecord(const Record &r, RecordFields &f) {
-    f.occupied = 0;
-    for (int i = 0; i < 8; ++i) f.occupied |= uint64_t(r.bytes[i]) << (8 * i);
-    const int count = std::popcount(f.occupied);
-    if (count > 32) return false;
-    int kings[2] = {};
-    for (int k = 0; k < 32; ++k) {
-        const uint8_t code = (r.bytes[8 + k / 2] >> (k % 2 ? 4 : 0)) & 15;
-        f.codes[k] = code;
-        if (k >= count ? code != 0 : ((code & 7) < 1 || (code & 7) > 6)) return false;
-        kings[code >> 3] += (code & 7) == 6;
-    }
-    if (kings[0] != 1 || kings[1] != 1) return false;
-    f.score = recordScore(r);
-    f.ply = uint16_t(r.bytes[26] | r.bytes[27] << 8);
-    f.result = int8_t(r.bytes[28]);
-    f.flags = r.bytes[29];
-    f.en_passant = r.bytes[30];
-    f.rule50 = r.bytes[31];
-    return f.result >= -1 && f.result <= 1 && (f.flags & 0xC0) == 0 && f.en_passant <= 64;
-}
-
-bool recordFromText(const char *line, Record &record) {
+bool recordFromText(const char *line, PackedRecord &record) {
     const char *semi = strchr(line, ';');
     if (semi == nullptr) return false;
-    uint8_t board[64] = {};  // piece code by square, 0 = empty
-    int rank = 7, file = 0;
-    const char *p = line;
-    for (; *p && *p != ' ' && *p != ';'; ++p) {
-        const char c = *p;
-        if (c == '/') {
-            if (--rank < 0) return false;
-            file = 0;
-        } else if (c >= '1' && c <= '8') {
-            file += c - '0';
-            if (file > 8) return false;
-        } else {
-            const char *letters = "pnbrqk";
-            const char *hit = strchr(letters, c | 0x20);
-            if (hit == nullptr || c == ' ' || file > 7) return false;
-            const int type = int(hit - letters) + 1;
-            const int colour = (c >= 'A' && c <= 'Z') ? 1 : 0;
-            board[rank * 8 + file] = uint8_t(colour << 3 | type);
-            ++file;
-        }
+    // The FEN's fields, the missing trailing ones filled in, so that the
+    // shared reader sees a whole six-field FEN.
+    char fen[256];
+    const size_t length = size_t(semi - line);
+    if (length >= sizeof fen) return false;
+    memcpy(fen, line, length);
+    fen[length] = '\0';
+    static const char *const DEFAULTS[6] = {"", "", "-", "-", "0", "1"};
+    std::string whole;
+    const char *p = fen;
+    for (int field = 0; field < 6; ++field) {
+        while (*p == ' ' || *p == '\t') ++p;
+        const char *begin = p;
+        while (*p && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') ++p;
+        if (p == begin && field < 2) return false;  // the placement and the side to move are needed
+        if (field) whole += ' ';
+        if (p == begin)
+            whole += DEFAULTS[field];
+        else
+            whole.append(begin, size_t(p - begin));
     }
-    if (*p != ' ' || (p[1] != 'w' && p[1] != 'b')) return false;
-    RecordFields f{};
-    int count = 0, kings[2] = {};
-    for (int s = 0; s < 64; ++s) {
-        if (board[s] == 0) continue;
-        kings[board[s] >> 3] += (board[s] & 7) == 6;
-        if (count == 32) return false;
-        f.occupied |= uint64_t(1) << s;
-        f.codes[count++] = board[s];
-    }
-    if (kings[0] != 1 || kings[1] != 1) return false;
+    if (!fenToRecord(whole.c_str(), record) || recordProblem(record) != nullptr) return false;
     char *end = nullptr;
     const double cp = strtod(semi + 1, &end);
     if (end == semi + 1 || !std::isfinite(cp)) return false;
-    f.score = int16_t(std::lround(std::clamp(cp, -32767.0, 32767.0)));
-    f.flags = p[1] == 'w' ? FLAG_WHITE_TO_MOVE : 0;
-    f.en_passant = 64;
-    encodeRecord(f, record);
+    record.score = int16_t(std::lround(std::clamp(cp, -32767.0, 32767.0)));
     return true;
 }
 
 bool loadText(const char *path, double validShare, DataSets &sets) {
     FILE *in = fopen(path, "r");
     if (in == nullptr) return false;
-    std::vector<Record> all;
+    std::vector<PackedRecord> all;
     char line[512];
-    Record r;
+    PackedRecord r;
     while (fgets(line, sizeof line, in)) {
         if (recordFromText(line, r))
             all.push_back(r);
@@ -123,20 +72,19 @@ bool loadText(const char *path, double validShare, DataSets &sets) {
 bool loadRecords(const char *path, int validEvery, DataSets &sets) {
     FILE *in = fopen(path, "rb");
     if (in == nullptr) return false;
-    std::vector<Record> chunk(1 << 16);
+    std::vector<PackedRecord> chunk(1 << 16);
     bool toValid = false, first = true;
-    RecordFields fields;
     size_t got;
     long long bytes = 0;
-    while ((got = fread(chunk.data(), 1, chunk.size() * sizeof(Record), in)) > 0) {
+    while ((got = fread(chunk.data(), 1, chunk.size() * sizeof(PackedRecord), in)) > 0) {
         bytes += (long long)got;
-        for (size_t k = 0; k < got / sizeof(Record); ++k) {
-            const Record &r = chunk[k];
-            if (!decodeRecord(r, fields)) {
+        for (size_t k = 0; k < got / sizeof(PackedRecord); ++k) {
+            const PackedRecord &r = chunk[k];
+            if (recordProblem(r) != nullptr) {
                 ++sets.unreadable;
                 continue;
             }
-            if (first || (fields.flags & FLAG_FIRST_OF_GAME)) {
+            if (first || (r.flags & RECORD_FIRST_OF_GAME)) {
                 toValid = validEvery > 0 && sets.games % size_t(validEvery) == size_t(validEvery - 1);
                 ++sets.games;
                 sets.validGames += toValid;
@@ -144,7 +92,7 @@ bool loadRecords(const char *path, int validEvery, DataSets &sets) {
             }
             (toValid ? sets.valid : sets.train).push_back(r);
         }
-        if (got % sizeof(Record) != 0) break;  // the end of a file that is not whole records
+        if (got % sizeof(PackedRecord) != 0) break;  // the end of a file that is not whole records
     }
     fclose(in);
     if (bytes % RECORD_BYTES != 0)
@@ -155,21 +103,17 @@ bool loadRecords(const char *path, int validEvery, DataSets &sets) {
 
 // ---------------------------------------------------------------- features --
 
-// Assumes a record that decodeRecord accepts (the loaders check every one).
-void extractFeatures(const Record &r, bool mirror, Features &f) {
-    uint64_t occupied = 0;
-    for (int i = 0; i < 8; ++i) occupied |= uint64_t(r.bytes[i]) << (8 * i);
-    const int stm = (recordFlags(r) & FLAG_WHITE_TO_MOVE) ? 0 : 1;
+// Assumes a record that recordProblem accepts (the loaders check every one).
+void extractFeatures(const PackedRecord &r, bool mirror, Features &f) {
+    int squares[32], codes[32];
+    f.count = recordPieces(r, squares, codes);
+    const int stm = (r.flags & RECORD_WHITE_TO_MOVE) ? 0 : 1;
     const int flip = mirror ? 7 : 0;
-    int k = 0;
-    for (; occupied != 0 && k < 32; occupied &= occupied - 1, ++k) {
-        const int square = std::countr_zero(occupied) ^ flip;
-        const int code = (r.bytes[8 + k / 2] >> (k % 2 ? 4 : 0)) & 15;
-        const int colour = code >> 3, type = code & 7;
+    for (int k = 0; k < f.count; ++k) {
+        const int square = squares[k] ^ flip, colour = codes[k] >> 3, type = codes[k] & 7;
         f.rows[0][k] = uint16_t(featureRow(stm, colour, type, square));
         f.rows[1][k] = uint16_t(featureRow(1 - stm, colour, type, square));
     }
-    f.count = k;
 }
 
 // ----------------------------------------------------------------- network --
@@ -278,13 +222,13 @@ void backward(const Params &net, const Features &f, const Work &w, float g, Para
 
 static float sigmoid(float v) { return 1.0f / (1.0f + std::exp(-v)); }
 
-float clippedScore(const Record &r, const Loss &loss) {
-    return std::clamp(float(recordScore(r)), -loss.clip, loss.clip);
+float clippedScore(const PackedRecord &r, const Loss &loss) {
+    return std::clamp(float(r.score), -loss.clip, loss.clip);
 }
 
-float target(const Record &r, const Loss &loss) {
+float target(const PackedRecord &r, const Loss &loss) {
     const float fromScore = sigmoid(clippedScore(r, loss) / loss.scale);
-    const float fromResult = 0.5f * float(recordResult(r) + 1);
+    const float fromResult = 0.5f * float(r.result + 1);
     return (1.0f - loss.blend) * fromScore + loss.blend * fromResult;
 }
 
@@ -362,7 +306,7 @@ static void forEachPart(Pool &pool, int count, Job work) {
     pool.run([&](int part) { work(count * part / pool.size, count * (part + 1) / pool.size); });
 }
 
-double batchGradient(Trainer &t, const std::vector<Record> &data, const uint32_t *order, const uint8_t *flips,
+double batchGradient(Trainer &t, const std::vector<PackedRecord> &data, const uint32_t *order, const uint8_t *flips,
                      size_t count) {
     const Params &net = *t.net;
     const float inv = 1.0f / float(count);
@@ -376,7 +320,7 @@ double batchGradient(Trainer &t, const std::vector<Record> &data, const uint32_t
         Work w;
         double sum = 0.0;
         for (size_t i = count * s / SLICES; i < count * (s + 1) / SLICES; ++i) {
-            const Record &r = data[order[i]];
+            const PackedRecord &r = data[order[i]];
             extractFeatures(r, flips[i] != 0, f);
             const float p = sigmoid(k * forward(net, f, w));
             const float diff = p - target(r, t.loss);
@@ -417,7 +361,7 @@ void adamStep(Trainer &t, float lr) {
     });
 }
 
-double trainEpoch(Trainer &t, const std::vector<Record> &data, std::vector<uint32_t> &order, float lr,
+double trainEpoch(Trainer &t, const std::vector<PackedRecord> &data, std::vector<uint32_t> &order, float lr,
                   Progress progress, void *context) {
     const size_t total = data.size();
     if (order.size() != total) {
@@ -445,7 +389,7 @@ double trainEpoch(Trainer &t, const std::vector<Record> &data, std::vector<uint3
     return total > 0 ? lossSum / double(total) : 0.0;
 }
 
-Stats evaluate(const Params &net, const std::vector<Record> &data, const Loss &loss, int threads) {
+Stats evaluate(const Params &net, const std::vector<PackedRecord> &data, const Loss &loss, int threads) {
     struct Sums {
         double loss, mae, sx, sy, sxx, syy, sxy;
     };

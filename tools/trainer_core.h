@@ -19,65 +19,25 @@
 #include <vector>
 
 #include "eval/network.h"
+#include "tools/record.h"
 
 namespace trainer {
 
 // ----------------------------------------------------------------- records --
 
-// One training position exactly as stored in a record file (little-endian,
-// records back to back, no header):
-//   0  uint64    occupied squares (bit n = square n, a1 = 0 .. h8 = 63)
-//   8  uint8[16] one 4-bit code per occupied square in ascending square
-//                order, low nibble first: colour << 3 | type (type PAWN = 1 ..
-//                KING = 6, colour WHITE = 1, BLACK = 0); unused nibbles 0
-//  24  int16     score in centipawns for the side to move
-//  26  uint16    ply since the game's start position
-//  28  int8      game result for the side to move: +1 win, 0 draw, -1 loss
-//  29  uint8     flags: bit 0 White to move, bits 1-4 castling rights,
-//                bit 5 first record of its game
-//  30  uint8     en-passant square or 64
-//  31  uint8     rule-50 counter
-struct Record {
-    unsigned char bytes[32];
-};
-static_assert(sizeof(Record) == 32);
+// Training positions are the shared 32-byte records of tools/record.h
+// (PackedRecord: pieces, score and game result for the side to move, ply and
+// flags); the trainer reads them with that header's functions only.
 
-inline constexpr int RECORD_BYTES = 32;
-inline constexpr uint8_t FLAG_WHITE_TO_MOVE = 1;
-inline constexpr uint8_t FLAG_FIRST_OF_GAME = 1 << 5;
-
-struct RecordFields {
-    uint64_t occupied;
-    uint8_t codes[32];  // piece code of the k-th occupied square
-    int16_t score;
-    uint16_t ply;
-    int8_t result;
-    uint8_t flags;
-    uint8_t en_passant;
-    uint8_t rule50;
-};
-
-void encodeRecord(const RecordFields &fields, Record &record);
-// False when the record cannot be a position: more than 32 pieces, a piece
-// code that is no piece, a code left in an unused nibble, not one king of
-// each colour, a result outside -1..1, an unknown flag or an en-passant
-// square past 64.  (Legality is not checked.)
-bool decodeRecord(const Record &record, RecordFields &fields);
-
-inline int16_t recordScore(const Record &r) { return int16_t(r.bytes[24] | r.bytes[25] << 8); }
-inline int recordResult(const Record &r) { return int8_t(r.bytes[28]); }
-inline uint8_t recordFlags(const Record &r) { return r.bytes[29]; }
-
-// The old text form, "<FEN>;<score>": the piece placement and the side to
-// move are read from the FEN; the record's result is 0 (unknown), its ply 0
-// and its castling, en-passant and rule-50 fields empty.  False on a line that
-// is not of that form or whose position has not one king of each colour or
-// more than 32 pieces.
-bool recordFromText(const char *line, Record &record);
+// The old text form, "<FEN>;<score>": the FEN may stop after any field from
+// the side to move on (the missing ones read as "- - 0 1"); the record's
+// result is 0 (unknown).  False on a line that is not of that form or whose
+// record recordProblem rejects (not one king of each colour, ...).
+bool recordFromText(const char *line, PackedRecord &record);
 
 // Training and validation positions, filled by the loaders below.
 struct DataSets {
-    std::vector<Record> train, valid;
+    std::vector<PackedRecord> train, valid;
     long unreadable = 0;               // text lines or records that are no position
     size_t games = 0, validGames = 0;  // record files only
 };
@@ -89,7 +49,7 @@ bool loadText(const char *path, double validShare, DataSets &sets);
 // files loaded into `sets`, a game starts at every record flagged first of
 // its game and at the start of each file, and game g is held out when
 // g % validEvery == validEvery - 1 (never when validEvery is 0).  Records
-// that decodeRecord rejects are skipped and counted; a last incomplete
+// that recordProblem rejects are skipped and counted; a last incomplete
 // record is ignored with a message.  False when it cannot be opened.
 bool loadRecords(const char *path, int validEvery, DataSets &sets);
 
@@ -103,7 +63,7 @@ struct Features {
 };
 
 // `mirror` flips the files (square XOR 7) before the rows are taken.
-void extractFeatures(const Record &record, bool mirror, Features &features);
+void extractFeatures(const PackedRecord &record, bool mirror, Features &features);
 
 // ----------------------------------------------------------------- network --
 
@@ -151,8 +111,8 @@ struct Loss {
     float clip = 2000.0f;
 };
 
-float clippedScore(const Record &r, const Loss &loss);
-float target(const Record &r, const Loss &loss);
+float clippedScore(const PackedRecord &r, const Loss &loss);
+float target(const PackedRecord &r, const Loss &loss);
 
 // ---------------------------------------------------------------- training --
 
@@ -198,7 +158,7 @@ void setUp(Trainer &t, Params &net);
 
 // Mean loss of the positions order[0 .. count) with the current network and
 // its gradient in t.grads[0]; flips[k] mirrors position k.
-double batchGradient(Trainer &t, const std::vector<Record> &data, const uint32_t *order, const uint8_t *flips,
+double batchGradient(Trainer &t, const std::vector<PackedRecord> &data, const uint32_t *order, const uint8_t *flips,
                      size_t count);
 
 // One Adam step (beta 0.9 / 0.999) with the gradient in t.grads[0]; the
@@ -211,7 +171,7 @@ using Progress = void (*)(void *context, size_t done, size_t total, double meanL
 // One pass over `data` in a new shuffled order (shuffled in place), with a
 // mirror draw for every position; returns the mean training loss.  `progress`
 // (may be null) is called after roughly every tenth of the epoch.
-double trainEpoch(Trainer &t, const std::vector<Record> &data, std::vector<uint32_t> &order, float lr,
+double trainEpoch(Trainer &t, const std::vector<PackedRecord> &data, std::vector<uint32_t> &order, float lr,
                   Progress progress = nullptr, void *context = nullptr);
 
 struct Stats {
@@ -222,7 +182,7 @@ struct Stats {
 
 // Statistics of the network on every position of `data`, unmirrored, over
 // `threads` threads; the same for any thread count.
-Stats evaluate(const Params &net, const std::vector<Record> &data, const Loss &loss, int threads);
+Stats evaluate(const Params &net, const std::vector<PackedRecord> &data, const Loss &loss, int threads);
 
 // ------------------------------------------------------------------- files --
 
