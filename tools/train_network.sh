@@ -4,6 +4,7 @@
 #   tools/train_network.sh [work-dir]     (from the repository root; default
 #                                          work-dir build/train)
 #   RECORDS="a.bin b.bin" tools/train_network.sh [work-dir]
+#   SELFPLAY=N [LABEL=eval|own] tools/train_network.sh [work-dir]
 #
 # Two pipelines:
 #
@@ -28,7 +29,17 @@
 #    step; the target blends the score and the game result with weight BLEND,
 #    and every 20th game is held out whole.
 #
-# Training (both): tools/trainer.cpp, built with the host compiler, fits the
+# C. Self-play (SELFPLAY set to a number of positions): build/datagen plays
+#    the engine against itself (SELFPLAY_SEED, SELFPLAY_NODES nodes a move,
+#    both cores) into WORK/selfplay.w*, resuming what is already there; with
+#    LABEL=eval (the default) tools/label_stockfish.py replaces every score
+#    by Stockfish's static evaluation (WORK/selfplay-eval.bin), with
+#    LABEL=own the engine's own search scores are kept; then as B.  Needs
+#    the datagen target built in build/ (cmake --build build --target datagen).
+#
+# RESUME=FILE starts the training from that network instead of random weights.
+#
+# Training (all): tools/trainer.cpp, built with the host compiler, fits the
 # network (768 -> 2x128 -> 32 -> 32 -> 1) with Adam and decoupled weight
 # decay DECAY, BATCH positions a step on THREADS threads, EPOCHS epochs
 # (learning rate LR, a tenth of it for the last quarter, a hundredth for the
@@ -55,11 +66,27 @@ DECAY=${DECAY:-0.1}
 THREADS=${THREADS:-2}
 BLEND=${BLEND:-0.25}
 RECORDS=${RECORDS:-}
+SELFPLAY=${SELFPLAY:-}
+SELFPLAY_SEED=${SELFPLAY_SEED:-2}
+SELFPLAY_NODES=${SELFPLAY_NODES:-3000}
+LABEL=${LABEL:-eval}
+RESUME=${RESUME:-}
 INSTALL=${INSTALL:-1}
 STOCKFISH=${STOCKFISH:-/usr/games/stockfish}
 WORK=${1:-build/train}
 
 mkdir -p "$WORK"
+if [ -n "$SELFPLAY" ]; then
+    nice -n 10 build/datagen --out "$WORK/selfplay" --positions "$SELFPLAY" --seed "$SELFPLAY_SEED" \
+        --nodes "$SELFPLAY_NODES"
+    if [ "$LABEL" = eval ]; then
+        nice -n 10 python3 tools/label_stockfish.py --mode eval --stockfish "$STOCKFISH" \
+            --out "$WORK/selfplay-eval.bin" "$WORK"/selfplay.w*
+        RECORDS="$WORK/selfplay-eval.bin"
+    else
+        RECORDS=$(ls "$WORK"/selfplay.w*)
+    fi
+fi
 if [ -n "$RECORDS" ]; then
     INPUT=""
     for f in $RECORDS; do
@@ -96,7 +123,8 @@ ${CXX:-g++} -std=c++20 -O3 -march=native -pthread -I. -o "$WORK/trainer" tools/t
 # never installs the network of an earlier run.
 {
     if nice -n 10 "$WORK/trainer" $INPUT --out "$WORK/network.txt" $PLOT \
-        --epochs "$EPOCHS" --batch "$BATCH" --lr "$LR" --decay "$DECAY" --threads "$THREADS" --seed 1 2>&1; then
+        --epochs "$EPOCHS" --batch "$BATCH" --lr "$LR" --decay "$DECAY" --threads "$THREADS" --seed 1 \
+        ${RESUME:+--resume "$RESUME"} 2>&1; then
         echo 0 > "$WORK/trainer.status"
     else
         echo 1 > "$WORK/trainer.status"
