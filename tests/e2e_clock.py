@@ -50,7 +50,9 @@ def main(path):
         budget = (clock - 1000) // 40 - 25
         for position in positions:
             lines, used = timed_go(e, position, "go wtime %d btime %d" % (clock, clock))
-            exact = [l for l in lines if l.startswith("info depth") and "bound" not in l]
+            # Completed iterations: lines with a pv and no bound (the current-move
+            # lines every 2,000,000 nodes also start "info depth").
+            exact = [l for l in lines if l.startswith("info depth") and " pv " in l and "bound" not in l]
             times = [int(re.search(r" time (\d+) ", l).group(1)) for l in exact]
             check(len(times) >= 4, "only %d iterations in %d ms" % (len(times), used))
             for t in times[:-1]:
