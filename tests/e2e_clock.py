@@ -57,8 +57,14 @@ def main(path):
             check(len(times) >= 4, "only %d iterations in %d ms" % (len(times), used))
             for t in times[:-1]:
                 check(2 * t <= budget + 10, "an iteration started after %d ms of a %d ms budget" % (t, budget))
-            extended = any(l == "info debug Time extension : start" for l in lines)
-            check(used < (4 if extended else 1) * budget + 150, "move took %.0f ms on a %d ms budget" % (used, budget))
+            # Each extension doubles the budget, allowed while four budgets fit
+            # in the reserve (the clock less 1000 ms).
+            extensions = sum(l == "info debug Time extension : start" for l in lines)
+            reserve = clock - 1000
+            check(all(4 * budget * 2 ** k <= reserve for k in range(extensions)),
+                  "%d extensions of a %d ms budget with a %d ms reserve" % (extensions, budget, reserve))
+            allowed = budget * 2 ** extensions
+            check(used < allowed + 150, "move took %.0f ms on a budget of %d ms (%d extensions)" % (used, allowed, extensions))
 
     for nodes in (5000, 100000):
         lines, _ = timed_go(e, "position startpos", "go nodes %d" % nodes)
