@@ -160,7 +160,7 @@ class EngineFailure(Exception):
         self.kind = kind
 
 
-class EngineSpec:
+class EngineSetup:
     def __init__(self, command, directory, options, name):
         self.command = shlex.split(command)
         if not self.command:
@@ -178,8 +178,8 @@ class Engine:
     """One running UCI process.  A thread reads its output into a queue with
     the time each line arrived; every wait has a deadline."""
 
-    def __init__(self, spec, start_timeout):
-        self.spec = spec
+    def __init__(self, setup, start_timeout):
+        self.setup = setup
         self.start_timeout = start_timeout
         self.proc = None
         self.closed = False
@@ -194,17 +194,17 @@ class Engine:
         self.closed = False
         self.lines = queue.Queue()
         try:
-            self.proc = subprocess.Popen(self.spec.command, cwd=self.spec.directory, stdin=subprocess.PIPE,
+            self.proc = subprocess.Popen(self.setup.command, cwd=self.setup.directory, stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         except OSError as error:
             self.proc = None
-            raise EngineFailure("crash", "cannot start %s: %s" % (" ".join(self.spec.command), error))
+            raise EngineFailure("crash", "cannot start %s: %s" % (" ".join(self.setup.command), error))
         threading.Thread(target=self._pump, args=(self.proc.stdout, self.lines), daemon=True).start()
         self.send("uci")
         for line in self.wait_for(lambda l: l == "uciok", time.monotonic() + self.start_timeout):
             if line.startswith("id name "):
                 self.id_name = line[len("id name "):].strip()
-        for name, value in self.spec.options:
+        for name, value in self.setup.options:
             self.send("setoption name %s value %s" % (name, value))
         self.sync()
 
@@ -220,17 +220,17 @@ class Engine:
             self.proc.stdin.flush()
         except (OSError, ValueError):
             self.closed = True
-            raise EngineFailure("crash", "%s does not take input" % self.spec.name)
+            raise EngineFailure("crash", "%s does not take input" % self.setup.name)
 
     def read(self, deadline):
         """(arrival time, line) of the next line before the deadline."""
         try:
             when, line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
         except queue.Empty:
-            raise EngineFailure("hang", "%s did not answer in time" % self.spec.name)
+            raise EngineFailure("hang", "%s did not answer in time" % self.setup.name)
         if line is None:
             self.closed = True
-            raise EngineFailure("crash", "%s closed its output (exit status %s)" % (self.spec.name, self.proc.poll()))
+            raise EngineFailure("crash", "%s closed its output (exit status %s)" % (self.setup.name, self.proc.poll()))
         return when, line
 
     def wait_for(self, predicate, deadline):
@@ -262,7 +262,7 @@ class Engine:
         while not self.lines.empty():
             if self.lines.get_nowait()[1] is None:
                 self.closed = True
-                raise EngineFailure("crash", "%s closed its output" % self.spec.name)
+                raise EngineFailure("crash", "%s closed its output" % self.setup.name)
         self.send(position)
         self.send(go)
         started = time.monotonic()
@@ -316,7 +316,7 @@ class Arbiter:
 
     def __init__(self, path, start_timeout):
         self.directory = tempfile.mkdtemp(prefix="vexar-arbiter-")
-        self.engine = Engine(EngineSpec(shlex.quote(path), self.directory, [("Hash", "1")], "arbiter"),
+        self.engine = Engine(EngineSetup(shlex.quote(path), self.directory, [("Hash", "1")], "arbiter"),
                              start_timeout)
         try:
             self.engine.start()
@@ -548,8 +548,8 @@ def result_text(white_score):
     return {1.0: "1-0", 0.5: "1/2-1/2", 0.0: "0-1"}[white_score]
 
 
-def worker(match, jobs, specs, arbiter_path):
-    engines = [Engine(spec, match.cfg.start_timeout) for spec in specs]
+def worker(match, jobs, setups, arbiter_path):
+    engines = [Engine(setup, match.cfg.start_timeout) for setup in setups]
     arbiter = None
     try:
         arbiter = Arbiter(arbiter_path, match.cfg.start_timeout)
@@ -710,8 +710,8 @@ def main(argv=None):
         fens = read_book(cfg.book)
         if not fens:
             raise ValueError("no positions in %s" % cfg.book)
-        specs = [EngineSpec(cfg.first, cfg.first_dir, cfg.first_option, cfg.first_name or "first"),
-                 EngineSpec(cfg.second, cfg.second_dir, cfg.second_option, cfg.second_name or "second")]
+        setups = [EngineSetup(cfg.first, cfg.first_dir, cfg.first_option, cfg.first_name or "first"),
+                 EngineSetup(cfg.second, cfg.second_dir, cfg.second_option, cfg.second_name or "second")]
     except (ValueError, OSError) as error:
         parser.error(str(error))
 
@@ -719,7 +719,7 @@ def main(argv=None):
     # problems are reported before any game and engines that convert files in
     # their directory on first start do not do it at the same time; the names
     # come from their `id name` answers.
-    probes = [Engine(spec, cfg.start_timeout) for spec in specs]
+    probes = [Engine(setup, cfg.start_timeout) for setup in setups]
     try:
         for probe in probes:
             probe.start()
@@ -728,14 +728,14 @@ def main(argv=None):
         for probe in probes:
             probe.kill()
         return 1
-    for index, (spec, probe) in enumerate(zip(specs, probes)):
+    for index, (setup, probe) in enumerate(zip(setups, probes)):
         if not (cfg.first_name if index == 0 else cfg.second_name):
-            spec.name = probe.id_name or os.path.basename(spec.command[0])
+            setup.name = probe.id_name or os.path.basename(setup.command[0])
         probe.quit()
-    if specs[0].name == specs[1].name:
-        specs[0].name += " (1)"
-        specs[1].name += " (2)"
-    names = [spec.name for spec in specs]
+    if setups[0].name == setups[1].name:
+        setups[0].name += " (1)"
+        setups[1].name += " (2)"
+    names = [setup.name for setup in setups]
 
     # Openings the arbiter refuses, or where the game is already over, are
     # skipped.
@@ -773,7 +773,7 @@ def main(argv=None):
     print("%s vs %s, %d games at most, %s, book %s, seed %d, concurrency %d" % (
         names[0], names[1], cfg.total_games, clock, os.path.basename(cfg.book), cfg.seed, cfg.concurrency),
         flush=True)
-    threads = [threading.Thread(target=worker, args=(match, jobs, specs, cfg.arbiter), daemon=True)
+    threads = [threading.Thread(target=worker, args=(match, jobs, setups, cfg.arbiter), daemon=True)
                for _ in range(min(cfg.concurrency, cfg.total_games))]
     for thread in threads:
         thread.start()
