@@ -24,6 +24,10 @@ inline bool isMateScore(int score) { return (score > MATE_BOUND || score < -MATE
 
 enum LimitMode : int32_t { LIMIT_DEPTH = 0, LIMIT_MOVETIME = 1, LIMIT_CLOCK = 2, LIMIT_NODES = 3 };
 
+// The move time of "go infinite": the search runs until "stop" (or until the
+// input ends, when no "stop" can come).
+inline constexpr int32_t INFINITE_MOVE_TIME = 1 << 30;
+
 struct SearchLimits {
     int32_t mode;
     int32_t depth;

@@ -72,6 +72,11 @@ bool stopPoll(SearchThread &t, bool quiescence) {
         storeStop(t, 1);
         return true;
     }
+    // An infinite search ends with its input: no "stop" can come any more.
+    if (t.limits.mode == LIMIT_MOVETIME && t.limits.move_time == INFINITE_MOVE_TIME && inputEnded()) {
+        storeStop(t, 1);
+        return true;
+    }
     return check_time(t);
 }
 

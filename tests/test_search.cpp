@@ -185,7 +185,7 @@ TEST(GoLimits, ClockArithmetic) {
     EXPECT_EQ(l.depth, 10);
     parseGoLimits("go infinite", WHITE, l);
     EXPECT_EQ(l.mode, LIMIT_MOVETIME);
-    EXPECT_EQ(l.move_time, 1 << 30);
+    EXPECT_EQ(l.move_time, INFINITE_MOVE_TIME);
     parseGoLimits("go depth 0", WHITE, l);
     EXPECT_EQ(l.mode, LIMIT_DEPTH);
     EXPECT_EQ(l.depth, 0);

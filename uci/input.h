@@ -8,3 +8,6 @@ int readInputChar();
 // True when unread input is waiting (buffered, or readable without blocking).
 // End of input is not "waiting": a closed stream never stops a search.
 bool inputWaiting();
+// True when standard input has reached its end with nothing left unread:
+// nobody can send "stop" any more.  Reads waiting input into the buffer.
+bool inputEnded();

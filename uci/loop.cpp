@@ -126,7 +126,7 @@ void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits) {
     if (strcmp(line, "go") == 0) {
         limits = {LIMIT_DEPTH, 10, 0, 0, 0};
     } else if (strcmp(line, "go infinite") == 0) {
-        limits = {LIMIT_MOVETIME, 0, 1 << 30, 0, 0};
+        limits = {LIMIT_MOVETIME, 0, INFINITE_MOVE_TIME, 0, 0};
     } else if (sscanf(line, "go depth %i", &value) == 1) {
         limits = {LIMIT_DEPTH, value, 0, 0, 0};
     } else if (sscanf(line, "go movetime %i", &value) == 1) {
