@@ -19,6 +19,10 @@ void initSearchTables();
 // prints the final score and bestmove.
 void go();
 
+// Every search, whatever its limits, also stops after this many nodes (0, the
+// default, means no ceiling).  For harnesses that must bound each command.
+void setNodeCeiling(uint64_t nodes);
+
 // The time budget of one move in clock mode, in milliseconds: the share of the
 // clock above a 1000 ms reserve for the moves to go, plus the increment, less
 // 25 ms of overhead.  It never exceeds the clock less a safety margin: the

@@ -54,15 +54,20 @@ int clockBudget(int time, int increment, int moves_to_go) {
 }
 
 // The node limit counts every thread's nodes, as `go nodes` means.
-static bool nodeLimitReached(const SearchThread &t) {
-    if (helper_count == 0) return t.nodes >= t.limits.node_limit;
-    return t.nodes % NODE_LIMIT_INTERVAL == 0 && totalNodes() >= t.limits.node_limit;
+static bool nodeLimitReached(const SearchThread &t, uint64_t limit) {
+    if (helper_count == 0) return t.nodes >= limit;
+    return t.nodes % NODE_LIMIT_INTERVAL == 0 && totalNodes() >= limit;
 }
+
+static uint64_t node_ceiling = 0;
+
+void setNodeCeiling(uint64_t nodes) { node_ceiling = nodes; }
 
 bool stopPoll(SearchThread &t, bool quiescence) {
     if (t.index != 0) return searchStopped();
     if (loadStop(t)) return true;
-    if (t.limits.mode == LIMIT_NODES && nodeLimitReached(t)) {
+    if ((t.limits.mode == LIMIT_NODES && nodeLimitReached(t, t.limits.node_limit)) ||
+        (node_ceiling && nodeLimitReached(t, node_ceiling))) {
         storeStop(t, 1);
         return true;
     }

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing Vexar needs on a fresh Debian 12 machine.
+# "setup.sh fuzz" adds clang and libFuzzer for the fuzz build.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libbenchmark-dev python3)
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang libfuzzer-14-dev libclang-rt-14-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

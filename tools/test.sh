@@ -20,3 +20,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXAR_TSAN=ON -DVEXAR_TESTS=OFF
 cmake --build build-tsan -j"$jobs" --target vexar-0.9-avx
 TSAN_OPTIONS=halt_on_error=1 python3 tests/tsan_threads.py build-tsan/vexar-0.9-avx
+
+# A short run of every fuzz target (a long campaign: tests/fuzz/README.md).
+bash tools/fuzz.sh 20

@@ -1,0 +1,46 @@
+// Fuzz target: the network loaders.  The first byte chooses the form; the
+// rest is written as network.txt (to be converted) or as network.nn (to be
+// loaded).  Whatever the file, the loader must end with a usable network:
+// every weight finite and a finite score for the start position.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+#include "board/board.h"
+#include "eval/network.h"
+#include "fuzz_common.h"
+#include "search/thread.h"
+
+// The files live in a private folder, never next to the caller's own.
+static char binary_path[64], text_path[64];
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    startQuietEngine();
+    char folder[] = "/tmp/vexar-fuzz-XXXXXX";
+    FUZZ_CHECK(mkdtemp(folder), "cannot make a folder in /tmp");
+    std::snprintf(binary_path, sizeof binary_path, "%s/network.nn", folder);
+    std::snprintf(text_path, sizeof text_path, "%s/network.txt", folder);
+    return 0;
+}
+
+static void writeFile(const char *path, const uint8_t *data, size_t size) {
+    FILE *f = std::fopen(path, "wb");
+    FUZZ_CHECK(f && std::fwrite(data, 1, size, f) == size && std::fclose(f) == 0, "cannot write %s", path);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0) return 0;
+    const bool text = data[0] & 1;
+    std::remove(binary_path);
+    std::remove(text_path);
+    writeFile(text ? text_path : binary_path, data + 1, size - 1);
+    loadNetworkFrom(binary_path, text_path);
+
+    const float *values = reinterpret_cast<const float *>(&network);
+    for (int i = 0; i < NETWORK_VALUES; i++)
+        FUZZ_CHECK(std::isfinite(values[i]), "weight %d of the network in use is %g", i, double(values[i]));
+    FUZZ_CHECK(setGame(START_FEN, nullptr), "start position refused");
+    const int score = evaluateNetwork(main_thread->stack.current->accumulator, 0);
+    FUZZ_CHECK(score >= -EVAL_LIMIT && score <= EVAL_LIMIT, "start position scored %d", score);
+    return 0;
+}

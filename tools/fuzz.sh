@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehavior-
+# Sanitizer) and fuzzes each for SECONDS (default 60), one after another.
+#
+#   tools/fuzz.sh [SECONDS] [TARGET...]      e.g. tools/fuzz.sh 3600 fuzz-commands-vexar-0.9-avx
+#
+# The corpus of each target grows in $FUZZ_WORK (default build-fuzz/work) from
+# one run to the next; a failing input is written there as crash-*, leak-* or
+# timeout-* next to the target's name, and the script exits non-zero.
+# FUZZ_SKIP_BUILD=1 skips the build, for several runs side by side.
+# Keep such an input in tests/fuzz/regressions/<target>/ once it is fixed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+shift || true
+bash tools/setup.sh fuzz
+work=$(realpath -m "${FUZZ_WORK:-build-fuzz/work}")
+
+programs=(vexar-0.9-avx vexar-0.9)
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  for p in "${programs[@]}"; do
+    for t in commands fen network; do targets+=("fuzz-$t-$p"); done
+  done
+fi
+
+if [ "${FUZZ_SKIP_BUILD:-0}" != 1 ]; then
+  cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVEXAR_FUZZ=ON -DVEXAR_TESTS=OFF -DVEXAR_BENCHMARKS=OFF >/dev/null
+  cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]}" vexar-0.9-avx
+fi
+
+# Seeds beyond the committed corpus: the shipped network as a complete
+# network.nn (first byte 0 = binary) and the first lines of network.txt
+# (first byte 1 = text, ending early).
+seeds="$work/seeds-network"
+if [ ! -s "$seeds/shipped.nn" ]; then
+  mkdir -p "$seeds"
+  tmp=$(mktemp -d)
+  cp data/network.txt "$tmp/"
+  (cd "$tmp" && printf 'quit\n' | "$OLDPWD/build-fuzz/vexar-0.9-avx" >/dev/null)
+  { printf '\0'; cat "$tmp/network.nn"; } > "$seeds/shipped.nn"
+  { printf '\1'; head -n 3000 data/network.txt; } > "$seeds/head.txt"
+  rm -r "$tmp"
+fi
+
+failed=0
+for target in "${targets[@]}"; do
+  kind=${target#fuzz-}
+  kind=${kind%%-*}
+  corpus="$work/$target"
+  mkdir -p "$corpus"
+  options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1
+           -artifact_prefix="$work/$target-")
+  inputs=("$corpus" "tests/fuzz/corpus/$kind" "tests/fuzz/regressions/$kind")
+  case $kind in
+    commands) options+=(-dict=tests/fuzz/uci.dict) ;;
+    fen) options+=(-dict=tests/fuzz/fen.dict) ;;
+    network) options+=(-max_len=500000); inputs+=("$seeds") ;;
+  esac
+  log="$work/$target.log"
+  if build-fuzz/tests/fuzz/"$target" "${options[@]}" "${inputs[@]}" >"$log" 2>&1; then
+    result=ok
+  else
+    result=FAILED
+    failed=1
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+  speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+  size=$(find "$corpus" -type f | wc -l)
+  echo "$target: $result, ${runs:-?} runs in $seconds s (${speed:-?}/s), corpus $size inputs (log: $log)"
+  if [ $result = FAILED ]; then grep -E "ERROR|SUMMARY|Test unit written" "$log" | head -5; fi
+done
+exit $failed
