@@ -170,7 +170,7 @@ const char *readFen(SearchThread &thread, const char *fen) {
 
     if (squareAttacked(pos, pos.them->king_square, pos.us->colour, pos.occupied))
         return "side not to move is not in check";
-    refreshAccumulator(pos.accumulator, &pos.set[WHITE].bb[1], &pos.set[BLACK].bb[1]);
+    if constexpr (GENERATION.network) refreshAccumulator(pos.accumulator, &pos.set[WHITE].bb[1], &pos.set[BLACK].bb[1]);
     return nullptr;
 }
 

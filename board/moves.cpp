@@ -378,10 +378,13 @@ static inline void makeMoveWith(PositionStack &stack, Move move) {
     next.occupied = own.bb[0] | opp.bb[0];
 
     // Promotions, castling and en passant change features awkwardly: rebuild.
-    if (promotion || rook_from >= 0 || en_passant)
-        refreshFromSets(next);
-    else
-        updateAccumulator(next.accumulator, old.accumulator, mover, type, from, to, captured);
+    // Generations without a network keep no Accumulator.
+    if constexpr (GENERATION.network) {
+        if (promotion || rook_from >= 0 || en_passant)
+            refreshFromSets(next);
+        else
+            updateAccumulator(next.accumulator, old.accumulator, mover, type, from, to, captured);
+    }
 }
 
 void makeMove(PositionStack &stack, Move move) { makeMoveWith<true>(stack, move); }

@@ -1,20 +1,41 @@
-# vexar_program(NAME GENERATION KERNELS)
+# vexar_program(NAME GENERATION KERNELS [ISA isa] [TABLE shared|full-key] [PEXT])
 #
 # One engine program: the shared sources compiled with the generation number
-# and the instruction-set flags of the kernel set, plus that kernel set's file.
-# The library NAME-lib holds everything but the entry point, so the tests run
-# against exactly the code each program ships.
-set(VEXAR_KERNEL_FLAGS_avx -mavx -mpopcnt -mbmi)
-set(VEXAR_KERNEL_FLAGS_sse -msse2 -mpopcnt -mbmi)
+# and the instruction-set flags, plus the network kernel file KERNELS names.
+# ISA names the instruction set the program is built for (default: the one of
+# its kernels); TABLE picks the transposition-table entry (search/tt.h), which
+# must agree with the generation's row; PEXT looks sliding attacks up by parallel bit extraction
+# instead of magic multiplication (BMI2 builds).  The library NAME-lib holds
+# everything but the entry point, so the tests run against exactly the code
+# each program ships.
+set(VEXAR_ISA_FLAGS_avx -mavx -mpopcnt -mbmi)
+set(VEXAR_ISA_FLAGS_sse -msse2 -mpopcnt -mbmi)
+# The x86-64 baseline: SSE2, bit scans by BSF, population counts in software.
+# Tuned for a processor without BMI so that bit scans are plain BSF (tuning
+# for newer ones writes them as REP BSF, which disassembles as TZCNT).
+set(VEXAR_ISA_FLAGS_generic -msse2 -mno-popcnt -mno-bmi -mno-bmi2 -mno-avx -mno-lzcnt -mtune=core2)
+set(VEXAR_ISA_FLAGS_bmi2 -mbmi -mbmi2 -mpopcnt -mavx2)
 
 function(vexar_program NAME GENERATION KERNELS)
+  cmake_parse_arguments(PARSE_ARGV 3 ARG "PEXT" "ISA;TABLE" "")
+  if(NOT ARG_TABLE)
+    set(ARG_TABLE shared)
+  endif()
+  if(NOT ARG_ISA)
+    set(ARG_ISA ${KERNELS})
+  endif()
+  set(pext 0)
+  if(ARG_PEXT)
+    set(pext 1)
+  endif()
   set(lib ${NAME}-lib)
-  add_library(${lib} STATIC ${VEXAR_CORE_SOURCES} eval/kernels_${KERNELS}.cpp)
+  string(REPLACE "-" "_" table_file ${ARG_TABLE})
+  add_library(${lib} STATIC ${VEXAR_CORE_SOURCES} eval/kernels_${KERNELS}.cpp search/tt_${table_file}_entry.cpp)
   target_include_directories(${lib} PUBLIC ${PROJECT_SOURCE_DIR})
-  target_compile_definitions(${lib} PUBLIC VEXAR_GENERATION=${GENERATION})
+  target_compile_definitions(${lib} PUBLIC VEXAR_GENERATION=${GENERATION} VEXAR_PEXT_SLIDERS=${pext})
   # -ffp-contract=off keeps every multiply and add separate, so each build sums
   # exactly in the order its kernels spell out.
-  target_compile_options(${lib} PUBLIC ${VEXAR_KERNEL_FLAGS_${KERNELS}} -ffp-contract=off)
+  target_compile_options(${lib} PUBLIC ${VEXAR_ISA_FLAGS_${ARG_ISA}} -ffp-contract=off)
   target_link_libraries(${lib} PUBLIC Threads::Threads vexar-embedded-network)
   if(VEXAR_WERROR)
     target_compile_options(${lib} PRIVATE -Werror)

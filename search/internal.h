@@ -2,6 +2,7 @@
 #pragma once
 
 #include "board/types.h"
+#include "eval/hce/evaluate.h"
 #include "eval/network.h"
 #include "search/thread.h"
 
@@ -40,6 +41,13 @@ void storeNode(const Position &pos, int pieces, int depth, int ply, int alpha, i
 // list when it has to look.
 bool drawByRule(PositionStack &stack, Position &pos, bool in_check);
 
-inline int evaluate(const Position &pos) { return evaluateNetwork(pos.accumulator, pos.us->colour == WHITE ? 0 : 1); }
+// The static evaluation of the generation: the network, or the hand-crafted
+// evaluation (which reads the position's AttackInfo: computeAttackInfo first).
+inline int evaluate(const Position &pos) {
+    if constexpr (GENERATION.network)
+        return evaluateNetwork(pos.accumulator, pos.us->colour == WHITE ? 0 : 1);
+    else
+        return evaluatePosition(pos);
+}
 inline int pieceCount(const Position &pos) { return popCount(pos.occupied); }
 inline int32_t *historyOf(SearchThread &t, const Position &pos) { return t.history[pos.us->colour]; }

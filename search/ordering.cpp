@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "board/sliders/sliders.h"
+#include "generations/generation.h"
 
 uint8_t from_to_order[4096];
 uint8_t reductions[64][64];
@@ -27,7 +28,8 @@ int compare_moves(const Position &pos, const int32_t *history, Move a, Move b) {
     if (ka != kb) return ka - kb;
 
     // Step 2: among captures with equal flags, a losing exchange goes last.
-    if (moveCaptured(a) && moveCaptured(b) && !movePromotion(a) && !movePromotion(b)) {
+    if (GENERATION.exchange_demotion && moveCaptured(a) && moveCaptured(b) && !movePromotion(a) &&
+        !movePromotion(b)) {
         if (looksLosing(a)) {
             const int sa = see(pos, a);
             if (looksLosing(b) && see(pos, b) < 0) {

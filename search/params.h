@@ -2,7 +2,6 @@
 #pragma once
 
 inline constexpr int ASPIRATION_WINDOW = 10;     // half-width of the window around the last score
-inline constexpr int ASPIRATION_MAX_FAILS = 5;   // failures before the window opens completely
 inline constexpr int FUTILITY_PER_PLY = 100;     // node futility return: eval + 100 * remaining <= alpha
 inline constexpr int REVERSE_FUTILITY_PER_PLY = 200;  // eval - 200 * remaining >= beta
 inline constexpr int NULL_MOVE_MIN_REMAINING = 3;     // null move from remaining depth 3 on

@@ -90,7 +90,9 @@ int quiesce(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_ch
         }
     }
 
-    // Step 6. Stand pat, unless in check.
+    // Step 6. Stand pat, unless in check.  The hand-crafted evaluation reads
+    // the attack sets, so they are computed first there.
+    if constexpr (!GENERATION.network) computeAttackInfo(pos);
     int stand_pat = -SCORE_INFINITE, best = -SCORE_INFINITE;
     if (!in_check) {
         stand_pat = three_piece_eval ? threePieceEvaluation(pos, three_piece_score) : evaluate(pos);
@@ -101,7 +103,7 @@ int quiesce(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_ch
     const bool delta_pruning = !in_check && null_window && !pos.king_pawns_only && !isMateScore(alpha);
 
     // Step 8-9. A sound hash move, then the generated moves of this node's mode.
-    computeAttackInfo(pos);
+    if constexpr (GENERATION.network) computeAttackInfo(pos);
     Move hash_move = (tt_hit && hit.move && hashMoveSound(stack, pos, hit.move)) ? hit.move : 0;
     const GenerationMode mode = in_check ? GENERATE_ALL : ply == depth ? GENERATE_FLAGGED : GENERATE_CAPTURES;
     generateMovesOfMode(stack, pos, mode);

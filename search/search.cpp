@@ -151,7 +151,7 @@ int search(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_che
     }
 
     // Step 16. A single legal reply extends the line by one ply.
-    const int child_depth = (moves.generated == 1 && depth <= MAX_PLY - 1) ? depth + 1 : depth;
+    const int child_depth = (moves.generated == 1 && depth < GENERATION.max_depth) ? depth + 1 : depth;
 
     // Step 17. The move loop.
     int32_t *history = historyOf(t, pos);

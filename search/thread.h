@@ -26,13 +26,13 @@ enum LimitMode : int32_t { LIMIT_DEPTH = 0, LIMIT_MOVETIME = 1, LIMIT_CLOCK = 2,
 
 // The move time of "go infinite": the search runs until "stop" (or until the
 // input ends, when no "stop" can come).
-inline constexpr int32_t INFINITE_MOVE_TIME = 1 << 30;
+inline constexpr int64_t INFINITE_MOVE_TIME = GENERATION.infinite_move_time;
 
 struct SearchLimits {
     int32_t mode;
     int32_t depth;
-    int32_t move_time;
-    int32_t time_left;
+    int64_t move_time;  // milliseconds (a 64-bit count: the older generations read it unsigned)
+    int64_t time_left;
     uint64_t node_limit;  // LIMIT_NODES: the search stops once this many nodes are counted
 };
 

@@ -105,8 +105,8 @@ static void *search_thread_main(void *argument) {
     t.ply_limit = std::min(MAX_PLY, STACK_SIZE - 3 - root);
 
     const bool in_check = ourInfo(root_snapshot).checkers != 0;
-    int max_depth = MAX_PLY;
-    if (t.limits.mode == LIMIT_DEPTH) max_depth = std::clamp(t.limits.depth, 1, MAX_PLY);
+    int max_depth = GENERATION.max_depth;
+    if (t.limits.mode == LIMIT_DEPTH) max_depth = std::clamp(t.limits.depth, 1, GENERATION.max_depth);
     max_depth = std::min(max_depth, t.ply_limit);
 
     int depth = 1, alpha = -SCORE_INFINITE, beta = SCORE_INFINITE, fails = 0;
@@ -125,7 +125,7 @@ static void *search_thread_main(void *argument) {
             if (++depth > max_depth) break;
         } else {
             fails++;
-            if (fails <= ASPIRATION_MAX_FAILS) {
+            if (fails <= GENERATION.aspiration_fails) {
                 alpha = std::max(s - ASPIRATION_WINDOW * fails, -SCORE_INFINITE);
                 beta = std::min(s + ASPIRATION_WINDOW * fails, SCORE_INFINITE);
             } else {
@@ -160,7 +160,7 @@ void go() {
         writeOut("bestmove 0000\n");
         return;
     }
-    if (root.moves.generated == 1) {
+    if (root.moves.generated == 1 && (GENERATION.single_move_at_once || main.limits.mode == LIMIT_CLOCK)) {
         writeOut("bestmove ");
         writeMove(root.moves.list[0]);
         writeOut("\n");
@@ -170,7 +170,7 @@ void go() {
     const Move fallback = root.moves.list[0];
 
     tt.root_pieces = pieceCount(root);
-    writeOut("info debug Starting %i thread(s)...\n", helper_count + 1);
+    if (GENERATION.max_threads > 1) writeOut("info debug Starting %i thread(s)...\n", helper_count + 1);
 
     // Everything the threads read is written before the first one starts.
     memcpy(static_cast<void *>(&root_snapshot), &root, sizeof(Position));

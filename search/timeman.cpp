@@ -27,11 +27,15 @@ static bool check_time(SearchThread &t) {
             storeStop(t, 1);
             return true;
         }
+        if (t.limits.mode == LIMIT_CLOCK && !GENERATION.time_extension) {
+            storeStop(t, 1);
+            return true;
+        }
         if (t.limits.mode == LIMIT_CLOCK) {
             // The budget may double while four budgets still fit in the reserve.
             // A budget of 0 has nothing to double: stop, or the search would
             // run on until an iteration happened to finish.
-            if (t.limits.move_time == 0 || 4 * int64_t(t.limits.move_time) > t.limits.time_left) {
+            if (t.limits.move_time == 0 || 4 * t.limits.move_time > t.limits.time_left) {
                 storeStop(t, 1);
                 return true;
             }

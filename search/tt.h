@@ -1,28 +1,49 @@
-// The transposition table: one process-wide hash table of search results,
-// shared by every search thread without locks.
+// The transposition table: one process-wide hash table of search results.
 //
 // A bucket is four 16-byte entries (one cache line) at index key & index_mask.
-// Each entry stores `check` = key ^ data, so an entry torn by two writers fails
+// The number of pieces on the board is stored with each result; it verifies
+// hits and, compared with the root's piece count, marks entries that can no
+// longer occur in the game as the first to be replaced.  Two entry layouts
+// exist, each with its store, probe and fill measure in a file of its own
+// that the program's CMake call picks:
+//
+// SharedEntry (search/tt_shared_entry.cpp), shared by every search thread
+// without locks.  `check` = key ^ data, so an entry torn by two writers fails
 // the key test and reads as a miss.  Both words are read and written with
 // relaxed atomic operations: the same plain 64-bit moves, but well-defined
-// when threads race.  The number of pieces on the board is stored with each
-// result; it verifies hits and, compared with the root's piece count, marks
-// entries that can no longer occur in the game as the first to be replaced.
-//
-// data layout (bit 0 = least significant):
+// when threads race.
+//   data, bit 0 = least significant:
 //   63..58 pieces | 57..56 bound | 55..54 0 | 53..48 depth | 47..32 score+30000 | 31..28 0 | 27..0 move
+//
+// FullKeyEntry (search/tt_full_key_entry.cpp), for single-threaded searches:
+//   bytes 0-7 key | 8 bound (bits 0-1) and pieces (bits 2-7), 0 = empty |
+//   9 depth | 10-11 score | 12-15 move
+// with a count of used entries kept by the table.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "board/types.h"
 #include "generations/generation.h"
 
-struct TTEntry {
+struct SharedEntry {
     uint64_t check;
     uint64_t data;
 };
-static_assert(sizeof(TTEntry) == 16);
+struct FullKeyEntry {
+    uint64_t key;
+    uint8_t bound_pieces;
+    uint8_t depth;
+    int16_t score;
+    Move move;
+};
+static_assert(sizeof(SharedEntry) == 16 && sizeof(FullKeyEntry) == 16);
+static_assert(offsetof(FullKeyEntry, bound_pieces) == 8 && offsetof(FullKeyEntry, depth) == 9);
+static_assert(offsetof(FullKeyEntry, score) == 10 && offsetof(FullKeyEntry, move) == 12);
+
+using TTEntry = std::conditional_t<GENERATION.full_key_table, FullKeyEntry, SharedEntry>;
 
 enum Bound : int32_t { BOUND_NONE = 0, BOUND_UPPER = 1, BOUND_LOWER = 2, BOUND_EXACT = 3 };
 
@@ -32,6 +53,7 @@ struct TranspositionTable {
     uint64_t index_mask;
     int32_t root_pieces;
     int32_t megabytes;
+    uint64_t used;  // entries filled since creation or clearing (FullKeyEntry tables)
 };
 
 extern TranspositionTable tt;
@@ -67,7 +89,10 @@ inline TTEntry *ttBucket(uint64_t key) { return tt.entries + (key & tt.index_mas
 void tt_create(int megabytes);
 void tt_release();
 void tt_clear();
+// Stores a result (bound from the window); scores beyond +-TT_SCORE_LIMIT are
+// not stored.
 void tt_store(uint64_t key, int pieces, int depth, int alpha, int beta, Move move, int score);
 // Finds the entry for the key; pieces < 0 compares the key alone.
 bool tt_probe(uint64_t key, int pieces, TTHit &hit);
+// Permille of the table in use.
 int tt_hashfull();

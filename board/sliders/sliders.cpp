@@ -41,14 +41,14 @@ Bitboard getBishopMoves(Bitboard occupancy, int square) {
 // Fills one piece kind's table from the reference walk and checks every
 // lookup against it.
 static void fillMagicTable(Bitboard *table, int slots, const Bitboard *masks, int min_bits, int max_bits,
-                           Bitboard (*lookup)(int, Bitboard), Bitboard (*reference)(Bitboard, int), int shift,
-                           const Bitboard *magics, const char *bits_check, const char *moves_check) {
+                           Bitboard (*lookup)(int, Bitboard), Bitboard (*reference)(Bitboard, int),
+                           unsigned (*slot)(int, Bitboard), const char *bits_check, const char *moves_check) {
     for (int square = 0; square < 64; square++) {
         const int bits = popCount(masks[square]);
         if (!(bits >= min_bits && bits <= max_bits)) assertionFailed(bits_check, "sliders");
         for (unsigned k = 0; k < (1u << bits); k++) {
             const Bitboard occupancy = occupancySubset(masks[square], k);
-            table[square * slots + ((occupancy * magics[square]) >> shift)] = reference(occupancy, square);
+            table[square * slots + slot(square, occupancy)] = reference(occupancy, square);
             const Bitboard moves = lookup(square, occupancy);
             if (!(moves == reference(occupancy, square))) assertionFailed(moves_check, "sliders");
         }
@@ -58,8 +58,8 @@ static void fillMagicTable(Bitboard *table, int slots, const Bitboard *masks, in
 void initSliders() {
     for (int square = 0; square < 64; square++) rookMask[square] = relevantMask(rookEmptyMoves[square], square);
     for (int square = 0; square < 64; square++) bishopMask[square] = relevantMask(bishopEmptyMoves[square], square);
-    fillMagicTable(&rookMagicMoves[0][0], 4096, rookMask, 10, 12, rookMoves, getRookMoves, ROOK_SHIFT, rookMagic,
+    fillMagicTable(&rookMagicMoves[0][0], 4096, rookMask, 10, 12, rookMoves, getRookMoves, rookSlot,
                    "bits >= 10 && bits <= 12", "moves == getRookMoves(occupancy, square)");
-    fillMagicTable(&bishopMagicMoves[0][0], 512, bishopMask, 5, 9, bishopMoves, getBishopMoves, BISHOP_SHIFT,
-                   bishopMagic, "bits >= 5 && bits <= 9", "moves == getBishopMoves(occupancy, square)");
+    fillMagicTable(&bishopMagicMoves[0][0], 512, bishopMask, 5, 9, bishopMoves, getBishopMoves, bishopSlot,
+                   "bits >= 5 && bits <= 9", "moves == getBishopMoves(occupancy, square)");
 }

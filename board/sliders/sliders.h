@@ -117,11 +117,33 @@ void initSliders();
 Bitboard getRookMoves(Bitboard occupancy, int square);
 Bitboard getBishopMoves(Bitboard occupancy, int square);
 
-inline Bitboard rookMoves(int square, Bitboard occupancy) {
-    return rookMagicMoves[square][((occupancy & rookMask[square]) * rookMagic[square]) >> ROOK_SHIFT];
+// Builds for processors with BMI2 find a slot by parallel bit extraction:
+// the occupancy bits under the mask, packed, so that the k-th occupancy
+// subset lands in slot k.  The others multiply by the square's magic and keep
+// the top bits.  The program's CMake call sets VEXAR_PEXT_SLIDERS.
+#ifndef VEXAR_PEXT_SLIDERS
+#define VEXAR_PEXT_SLIDERS 0
+#endif
+inline constexpr bool PEXT_SLIDERS = VEXAR_PEXT_SLIDERS;
+
+[[gnu::target("bmi2")]] inline Bitboard parallelExtract(Bitboard value, Bitboard mask) {
+    return __builtin_ia32_pext_di(value, mask);
 }
+inline unsigned rookSlot(int square, Bitboard occupancy) {
+    if constexpr (PEXT_SLIDERS)
+        return unsigned(parallelExtract(occupancy, rookMask[square]));
+    else
+        return unsigned(((occupancy & rookMask[square]) * rookMagic[square]) >> ROOK_SHIFT);
+}
+inline unsigned bishopSlot(int square, Bitboard occupancy) {
+    if constexpr (PEXT_SLIDERS)
+        return unsigned(parallelExtract(occupancy, bishopMask[square]));
+    else
+        return unsigned(((occupancy & bishopMask[square]) * bishopMagic[square]) >> BISHOP_SHIFT);
+}
+inline Bitboard rookMoves(int square, Bitboard occupancy) { return rookMagicMoves[square][rookSlot(square, occupancy)]; }
 inline Bitboard bishopMoves(int square, Bitboard occupancy) {
-    return bishopMagicMoves[square][((occupancy & bishopMask[square]) * bishopMagic[square]) >> BISHOP_SHIFT];
+    return bishopMagicMoves[square][bishopSlot(square, occupancy)];
 }
 inline Bitboard queenMoves(int square, Bitboard occupancy) {
     return rookMoves(square, occupancy) | bishopMoves(square, occupancy);
