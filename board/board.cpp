@@ -300,6 +300,23 @@ void writeScore(int score) {
         writeOut("score mate %i ", -((score + 30001) / 2));
 }
 
+// The classic display lists the moves played since the FEN: move-pair
+// numbers, each move padded to 10 characters, six moves a line.
+static void writeGameMoves(const PositionStack &stack) {
+    const int played = slotIndex(stack, stack.current);
+    if (played == 0) return;
+    writeOut("after moves:\n");
+    for (int i = 0; i < played; i++) {
+        if (i % 2 == 0) writeOut("%4i. ", i / 2 + 1);
+        char text[6];
+        moveToText(stack.slots[i].move_played, text);
+        writeOut("%-10s", text);
+        if (i % 6 == 5) writeOut("\n");
+    }
+    if (played % 6 != 0) writeOut("\n");
+    writeOut("\n");
+}
+
 void displayPosition(PositionStack &stack) {
     static constexpr char WHITE_LETTERS[] = ".PNBRQK", BLACK_LETTERS[] = ".pnbrqk";
     static constexpr int SHADE = 0xB0, VERTICAL = 0xB3, CORNER = 0xC0, HORIZONTAL = 0xC4;
@@ -307,6 +324,7 @@ void displayPosition(PositionStack &stack) {
     computeAttackInfo(pos);
     const char *marker = inCheck(pos) ? " (check !)" : "";
     writeOut("\n");
+    if constexpr (GENERATION.classic_front_end) writeGameMoves(stack);
     for (int rank = 7; rank >= 0; rank--) {
         writeOut(" %i %c", rank + 1, VERTICAL);
         for (int file = 0; file < 8; file++) {
@@ -325,11 +343,14 @@ void displayPosition(PositionStack &stack) {
     writeOut("\n");
     writeOut("   %c", CORNER);
     for (int i = 0; i < 24; i++) writeOut("%c", HORIZONTAL);
-    writeOut("\n     A  B  C  D  E  F  G  H\n\n");
+    writeOut(GENERATION.classic_front_end ? "\n     A  B  C  D  E  F  G  H\n" : "\n     A  B  C  D  E  F  G  H\n\n");
     writeOut("key = 0x%08x%08x\n", unsigned(pos.key >> 32), unsigned(pos.key & 0xFFFFFFFF));
     char fen[128];
     writeFen(pos, fen);
     writeOut("fen = %s\n", fen);
-    writeScore(evaluateNetwork(pos.accumulator, pos.us->colour == WHITE ? 0 : 1));
-    writeOut("\n");
+    // The classic `debug` prints the evaluation itself, after the display.
+    if constexpr (!GENERATION.classic_front_end) {
+        writeScore(evaluateNetwork(pos.accumulator, pos.us->colour == WHITE ? 0 : 1));
+        writeOut("\n");
+    }
 }

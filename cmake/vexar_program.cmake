@@ -1,11 +1,12 @@
-# vexar_program(NAME GENERATION KERNELS [ISA isa] [TABLE shared|full-key] [PEXT])
+# vexar_program(NAME GENERATION KERNELS [ISA isa] [TABLE shared|full-key] [PEXT] [TABLEBASES])
 #
 # One engine program: the shared sources compiled with the generation number
 # and the instruction-set flags, plus the network kernel file KERNELS names.
 # ISA names the instruction set the program is built for (default: the one of
 # its kernels); TABLE picks the transposition-table entry (search/tt.h), which
 # must agree with the generation's row; PEXT looks sliding attacks up by parallel bit extraction
-# instead of magic multiplication (BMI2 builds).  The library NAME-lib holds
+# instead of magic multiplication (BMI2 builds); TABLEBASES links the Syzygy
+# prober (tb/), which the generation's row must ask for.  The library NAME-lib holds
 # everything but the entry point, so the tests run against exactly the code
 # each program ships.
 set(VEXAR_ISA_FLAGS_avx -mavx -mpopcnt -mbmi)
@@ -17,7 +18,7 @@ set(VEXAR_ISA_FLAGS_generic -msse2 -mno-popcnt -mno-bmi -mno-bmi2 -mno-avx -mno-
 set(VEXAR_ISA_FLAGS_bmi2 -mbmi -mbmi2 -mpopcnt -mavx2)
 
 function(vexar_program NAME GENERATION KERNELS)
-  cmake_parse_arguments(PARSE_ARGV 3 ARG "PEXT" "ISA;TABLE" "")
+  cmake_parse_arguments(PARSE_ARGV 3 ARG "PEXT;TABLEBASES" "ISA;TABLE" "")
   if(NOT ARG_TABLE)
     set(ARG_TABLE shared)
   endif()
@@ -37,6 +38,9 @@ function(vexar_program NAME GENERATION KERNELS)
   # exactly in the order its kernels spell out.
   target_compile_options(${lib} PUBLIC ${VEXAR_ISA_FLAGS_${ARG_ISA}} -ffp-contract=off)
   target_link_libraries(${lib} PUBLIC Threads::Threads vexar-embedded-network)
+  if(ARG_TABLEBASES)
+    target_link_libraries(${lib} PUBLIC vexar-syzygy)
+  endif()
   if(VEXAR_WERROR)
     target_compile_options(${lib} PRIVATE -Werror)
   endif()

@@ -12,6 +12,15 @@
 #error "VEXAR_GENERATION must be set by the build (see cmake/vexar_program.cmake)"
 #endif
 
+// The classic front end (0.8 and earlier) differs from 0.9's in small ways:
+// `stop` does nothing, an unreadable Hash value is ignored silently,
+// `ucinewgame` only sets the start position, clock values are read unsigned,
+// `debug` must be the whole line and adds the evaluation and the legal moves,
+// `perft` keeps the game, the board display lists the moves played, and the
+// unknown-command and long-line messages have their own wording.
+enum class UciOptions { HASH_THREADS, HASH_NN_FILE, HASH_SYZYGY, HASH_OWN_BOOK };
+enum class InstructionReport { FULL, QUOTED_LIST, POPCNT_BMI2, POPCNT_ONLY };
+
 struct Generation {
     int number;             // 9 for 0.9, 8 for 0.8, 7, 6, 3
     const char *name;       // banner and "id name"
@@ -27,15 +36,48 @@ struct Generation {
     bool tablebases;        // Syzygy probes at the root and in the search
     int64_t infinite_move_time;  // the move time of "go infinite"
     bool full_key_table;    // table entries keep the whole key (search/tt.h)
+    bool classic_front_end; // the command set of 0.8 and earlier (below)
+    UciOptions options;     // the option lines of the `uci` answer
+    InstructionReport instructions;  // the start-up line naming the processor's instructions
+    bool analysis_modes;    // "-analyse=" and "-score=" run the offline evaluation modes
 };
 
 inline constexpr Generation GENERATIONS[] = {
-    // number name                        hash    thr  mate   net    depth fails ext    demote single tb     infinite    full-key
-    {9, "Vexar 0.9 x64",              262144, 256, 29744, true,  255,  5,   true,  true,  true,  false, 1 << 30,     false},
-    {8, "Vexar 0.8 x64",              65536,  1,   29936, true,  63,   999, false, false, false, false, 1000000000, true},
-    {7, "Vexar 0.7 x64",              65536,  1,   29936, false, 63,   999, false, false, false, true,  1000000000, true},
-    {6, "Vexar 0.6 x64 (bmi2)",       65536,  1,   29936, false, 63,   999, false, false, false, false, 1000000000, true},
-    {3, "Vexar 0.3.0 x64 (popcnt)",   65536,  1,   29936, false, 63,   999, false, false, false, false, 1000000000, true},
+    {.number = 9, .name = "Vexar 0.9 x64",
+     .max_hash_mb = 262144, .max_threads = 256, .mate_bound = 29744, .network = true,
+     .max_depth = 255, .aspiration_fails = 5, .time_extension = true,
+     .exchange_demotion = true, .single_move_at_once = true, .tablebases = false,
+     .infinite_move_time = 1 << 30, .full_key_table = false, .classic_front_end = false,
+     .options = UciOptions::HASH_THREADS, .instructions = InstructionReport::FULL,
+     .analysis_modes = false},
+    {.number = 8, .name = "Vexar 0.8 x64",
+     .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = true,
+     .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
+     .exchange_demotion = false, .single_move_at_once = false, .tablebases = false,
+     .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
+     .options = UciOptions::HASH_NN_FILE, .instructions = InstructionReport::FULL,
+     .analysis_modes = false},
+    {.number = 7, .name = "Vexar 0.7 x64",
+     .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
+     .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
+     .exchange_demotion = false, .single_move_at_once = false, .tablebases = true,
+     .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
+     .options = UciOptions::HASH_SYZYGY, .instructions = InstructionReport::QUOTED_LIST,
+     .analysis_modes = true},
+    {.number = 6, .name = "Vexar 0.6 x64 (bmi2)",
+     .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
+     .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
+     .exchange_demotion = false, .single_move_at_once = false, .tablebases = false,
+     .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
+     .options = UciOptions::HASH_OWN_BOOK, .instructions = InstructionReport::POPCNT_BMI2,
+     .analysis_modes = false},
+    {.number = 3, .name = "Vexar 0.3.0 x64 (popcnt)",
+     .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
+     .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
+     .exchange_demotion = false, .single_move_at_once = false, .tablebases = false,
+     .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
+     .options = UciOptions::HASH_OWN_BOOK, .instructions = InstructionReport::POPCNT_ONLY,
+     .analysis_modes = false},
 };
 
 constexpr const Generation &generationRow(int number) {

@@ -11,6 +11,7 @@
 #include "search/search.h"
 #include "search/three_pieces.h"
 #include "search/tt.h"
+#include "tb/syzygy.h"
 
 // A stored move is used only if it is a legal move of this position: the
 // piece stands there, the target holds what the move says it captures, the
@@ -64,6 +65,10 @@ int quiesce(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_ch
 
     const bool null_window = beta - alpha <= 1;
     const int pieces = pieceCount(pos);
+    if constexpr (GENERATION.tablebases) {
+        int tb_score;
+        if (pieces >= 4 && tbProbeSearch(pos, tb_score)) return tb_score;
+    }
 
     // Step 4. Transposition table, with no depth condition.
     TTHit hit{};

@@ -12,6 +12,7 @@
 #include "search/search.h"
 #include "search/three_pieces.h"
 #include "search/tt.h"
+#include "tb/syzygy.h"
 #include "uci/output.h"
 
 static inline bool boundAllowsCutoff(const TTHit &hit, int alpha, int beta) {
@@ -73,6 +74,13 @@ int search(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_che
     const int remaining = depth - ply;
     const bool null_window = beta - alpha <= 1;
     const int pieces = pieceCount(pos);
+
+    // Step 5b. Generations with tablebases take the tables' verdict on four
+    // or more pieces below the root.
+    if constexpr (GENERATION.tablebases) {
+        int tb_score;
+        if (ply > 0 && pieces >= 4 && tbProbeSearch(pos, tb_score)) return tb_score;
+    }
 
     // Step 6. Transposition table: a move for ordering, and a cut-off at
     // null-window nodes when the stored bound and depth allow it.

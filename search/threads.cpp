@@ -17,6 +17,7 @@
 #include "search/params.h"
 #include "search/search.h"
 #include "search/tt.h"
+#include "tb/syzygy.h"
 #include "uci/clock.h"
 #include "uci/output.h"
 
@@ -159,6 +160,15 @@ void go() {
         writeOut("info string Game over (%s) !\n", inCheck(root) ? "mate" : "pat");
         writeOut("bestmove 0000\n");
         return;
+    }
+    // Generations with tablebases answer from the tables when they can.
+    if constexpr (GENERATION.tablebases) {
+        Move tb_move;
+        int tb_score;
+        if (tbProbeRoot(root, root.moves, tb_move, tb_score)) {
+            printResult(tb_score, BOUND_EXACT, tb_move);
+            return;
+        }
     }
     if (root.moves.generated == 1 && (GENERATION.single_move_at_once || main.limits.mode == LIMIT_CLOCK)) {
         writeOut("bestmove ");

@@ -81,8 +81,9 @@ bool stopPoll(SearchThread &t, bool quiescence) {
         storeStop(t, 1);
         return true;
     }
-    // An infinite search ends with its input: no "stop" can come any more.
-    if (t.limits.mode == LIMIT_MOVETIME && t.limits.move_time == INFINITE_MOVE_TIME && inputEnded()) {
+    // An infinite search (or a move time as long) ends with its input: no
+    // "stop" can come any more.
+    if (t.limits.mode == LIMIT_MOVETIME && t.limits.move_time >= INFINITE_MOVE_TIME && inputEnded()) {
         storeStop(t, 1);
         return true;
     }

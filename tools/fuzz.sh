@@ -22,6 +22,8 @@ if [ ${#targets[@]} -eq 0 ]; then
   for p in "${programs[@]}"; do
     for t in commands fen network; do targets+=("fuzz-$t-$p"); done
   done
+  # The analysis modes' reader does not depend on the kernels: one program.
+  targets+=(fuzz-analysis-vexar-0.9-avx)
 fi
 
 if [ "${FUZZ_SKIP_BUILD:-0}" != 1 ]; then
@@ -56,6 +58,7 @@ for target in "${targets[@]}"; do
   case $kind in
     commands) options+=(-dict=tests/fuzz/uci.dict) ;;
     fen) options+=(-dict=tests/fuzz/fen.dict) ;;
+    analysis) options+=(-dict=tests/fuzz/fen.dict) ;;
     network) options+=(-max_len=500000); inputs+=("$seeds") ;;
   esac
   log="$work/$target.log"

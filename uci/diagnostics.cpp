@@ -1,7 +1,11 @@
+#include <algorithm>
 #include <cstdio>
 
 #include "board/board.h"
+#include "board/moves.h"
 #include "board/perft.h"
+#include "search/internal.h"
+#include "search/ordering.h"
 #include "search/search.h"
 #include "search/tt.h"
 #include "uci/clock.h"
@@ -13,10 +17,21 @@ void perftLine(const char *line) {
     if (sscanf(line, "perft %i", &n) != 1) n = 1;
     perftCommand(main_thread->stack, n);
     tt_clear();
-    setGame(START_FEN, nullptr);
+    // The classic front end leaves the game as it was; 0.9 starts a new one.
+    if constexpr (GENERATION.classic_front_end)
+        clearSearchState(*main_thread);
+    else
+        setGame(START_FEN, nullptr);
 }
 
-void debugCommand() { displayPosition(main_thread->stack); }
+void classicDebugCommand();
+
+void debugCommand() {
+    if constexpr (GENERATION.classic_front_end)
+        classicDebugCommand();
+    else
+        displayPosition(main_thread->stack);
+}
 
 // Four fixed middlegame positions searched to depth 12; the node total is the
 // engine's signature and changes only when the search or evaluation does.
@@ -43,4 +58,75 @@ void benchCommand() {
     const uint64_t ms = uint64_t(clockMs() - start);
     writeOut("%llu nodes in %llu ms, speed = %llu nodes/s\n", (unsigned long long)total, (unsigned long long)ms,
              (unsigned long long)(ms ? total / ms * 1000 : 0));
+}
+
+// ---------------------------------------------------------------------------
+// The classic `debug`: display, evaluation, and the legal moves in search
+// order in a compact notation, then the same moves rank-mirrored.
+
+// "Nb1c3", "e5xd6", "Qd1xQd8+", "e7e8=Q", with "+" and "!" for a direct and
+// a discovered check and "H" for the hash-move mark.
+static int writeCompactMove(Move move) {
+    static constexpr char PIECES[] = "?PNBRQK", PROMOTIONS[] = "??NBRQ?";
+    if (!move) {
+        writeOut("null");
+        return 4;
+    }
+    char text[16];
+    int n = 0;
+    const int piece = movePiece(move), captured = moveCaptured(move), promotion = movePromotion(move);
+    if (piece != PAWN) text[n++] = PIECES[piece & 7];
+    text[n++] = char('a' + fileOf(moveFrom(move)));
+    text[n++] = char('1' + rankOf(moveFrom(move)));
+    if (captured) {
+        text[n++] = 'x';
+        if (captured != PAWN) text[n++] = PIECES[captured & 7];
+    }
+    text[n++] = char('a' + fileOf(moveTo(move)));
+    text[n++] = char('1' + rankOf(moveTo(move)));
+    if (promotion) {
+        text[n++] = '=';
+        text[n++] = PROMOTIONS[promotion & 7];
+    }
+    if (move & FLAG_DIRECT_CHECK) text[n++] = '+';
+    if (move & FLAG_DISCOVERED_CHECK) text[n++] = '!';
+    if (move & FLAG_HASH_MOVE) text[n++] = 'H';
+    text[n] = '\0';
+    writeOut("%s", text);
+    return n;
+}
+
+static void writeMoveList(const Move *moves, int count, Move flip) {
+    int column = 0;
+    for (int i = 0; i < count; i++) {
+        column += writeCompactMove(moves[i] ^ flip) + 1;
+        writeOut(" ");
+        if (column >= 70) {
+            writeOut("\n");
+            column = 0;
+        }
+    }
+    if (column) writeOut("\n");
+}
+
+void classicDebugCommand() {
+    PositionStack &stack = main_thread->stack;
+    Position &pos = *stack.current;
+    displayPosition(stack);
+    computeAttackInfo(pos);
+    const int score = evaluate(pos);
+    writeScore(score);
+    if (isMateScore(score)) writeOut(" [%i half-moves]", score > 0 ? SCORE_MATE - score : score + SCORE_MATE);
+    writeOut("\n\n");
+
+    generateMoves(stack, pos);
+    Move sorted[MAX_MOVES];
+    const int count = pos.moves.generated;
+    for (int i = 0; i < count; i++) sorted[i] = pos.moves.list[i];
+    const int32_t *history = historyOf(*main_thread, pos);
+    std::sort(sorted, sorted + count, [&](Move a, Move b) { return compare_moves(pos, history, a, b) > 0; });
+    writeOut("%i legal moves:\n", count);
+    writeMoveList(sorted, count, 0);
+    writeOut("%i mirrored legal moves:\n", count);
+    writeMoveList(sorted, count, MIRROR_BLACK);
 }

@@ -1,5 +1,8 @@
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +10,7 @@
 #include "board/board.h"
 #include "search/search.h"
 #include "search/tt.h"
+#include "tb/syzygy.h"
 #include "uci/input.h"
 #include "uci/output.h"
 #include "uci/uci.h"
@@ -25,8 +29,12 @@ bool readLine(char *line) {
         }
         line[length++] = char(c);
         if (length == INPUT_LINE_SIZE - 1) {
-            writeOut("info debug Warning while parsing input (max length = %i bytes, input truncated)\n",
-                     INPUT_LINE_SIZE);
+            if constexpr (GENERATION.classic_front_end)
+                writeOut("info buffer Warning: input is too long and will be truncated (max = %i bytes)\n",
+                         INPUT_LINE_SIZE);
+            else
+                writeOut("info debug Warning while parsing input (max length = %i bytes, input truncated)\n",
+                         INPUT_LINE_SIZE);
             do c = readInputChar();
             while (c != -1 && c != '\n');
             break;
@@ -102,6 +110,7 @@ static void threadsOption(int n) {
 }
 
 void shutdownEngine(int status) {
+    if constexpr (GENERATION.tablebases) tbRelease();
     tt_release();
     releaseHelpers();
     std::exit(status);
@@ -110,18 +119,42 @@ void shutdownEngine(int status) {
 // ---------------------------------------------------------------------------
 // go
 
-// Value of "key N" anywhere in the line, or the fallback when absent or unreadable.
+// Value of "key N" anywhere in the line, or the fallback when absent or
+// unreadable.  The classic front end reads the numbers unsigned ("%llu", so
+// "-5" wraps around as strtoull does); values beyond the 32-bit clock are
+// capped there, which changes no budget a game can reach.
 static int scanKey(const char *line, const char *key, int fallback) {
     const char *p = strstr(line, key);
     if (!p) return fallback;
     char format[32];
-    snprintf(format, sizeof format, "%s%%i", key);
-    int value;
-    return sscanf(p, format, &value) == 1 ? value : fallback;
+    if constexpr (GENERATION.classic_front_end) {
+        snprintf(format, sizeof format, "%s%%llu", key);
+        unsigned long long value;
+        return sscanf(p, format, &value) == 1 ? int(std::min<unsigned long long>(value, INT32_MAX)) : fallback;
+    } else {
+        snprintf(format, sizeof format, "%s%%i", key);
+        int value;
+        return sscanf(p, format, &value) == 1 ? value : fallback;
+    }
+}
+
+// "go movetime N": signed in 0.9, unsigned 64-bit in the classic front end.
+static bool scanMoveTime(const char *line, int64_t &move_time) {
+    if constexpr (GENERATION.classic_front_end) {
+        unsigned long long value;
+        if (sscanf(line, "go movetime %llu", &value) != 1) return false;
+        move_time = int64_t(std::min<unsigned long long>(value, INT64_MAX));
+    } else {
+        int value;
+        if (sscanf(line, "go movetime %i", &value) != 1) return false;
+        move_time = value;
+    }
+    return true;
 }
 
 void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits) {
     int value;
+    int64_t move_time;
     unsigned long long nodes;
     if (strcmp(line, "go") == 0) {
         limits = {LIMIT_DEPTH, 10, 0, 0, 0};
@@ -129,8 +162,8 @@ void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits) {
         limits = {LIMIT_MOVETIME, 0, INFINITE_MOVE_TIME, 0, 0};
     } else if (sscanf(line, "go depth %i", &value) == 1) {
         limits = {LIMIT_DEPTH, value, 0, 0, 0};
-    } else if (sscanf(line, "go movetime %i", &value) == 1) {
-        limits = {LIMIT_MOVETIME, 0, value, 0, 0};
+    } else if (scanMoveTime(line, move_time)) {
+        limits = {LIMIT_MOVETIME, 0, move_time, 0, 0};
     } else if (sscanf(line, "go nodes %llu", &nodes) == 1) {
         limits = {LIMIT_NODES, 0, 0, 0, uint64_t(nodes)};
     } else {
@@ -155,22 +188,33 @@ static void uciCommand() {
     writeOut("id name %s\n", ENGINE_NAME);
     writeOut("id author %s\n", ENGINE_AUTHOR);
     writeOut("option name Hash type spin default %i min 1 max %i\n", TT_DEFAULT_MB, TT_MAX_MB);
-    writeOut("option name Threads type spin default %i min 1 max %i\n", 1, MAX_THREADS);
+    switch (GENERATION.options) {
+        case UciOptions::HASH_THREADS:
+            writeOut("option name Threads type spin default %i min 1 max %i\n", 1, MAX_THREADS);
+            break;
+        case UciOptions::HASH_NN_FILE: writeOut("option name NN_file type string default %s\n", "network.nn"); break;
+        case UciOptions::HASH_SYZYGY: writeOut("option name SyzygyPath type string default <empty>\n"); break;
+        case UciOptions::HASH_OWN_BOOK: writeOut("option name OwnBook type check default false\n"); break;
+    }
     writeOut("uciok\n");
 }
 
 bool runCommand(const char *line) {
     int value;
     if (strcmp(line, "stop") == 0) {
-        setStopFlags();
+        // The classic front end searches on the command loop's thread: a
+        // "stop" read here comes after the search, with nothing to stop.
+        if constexpr (!GENERATION.classic_front_end) setStopFlags();
     } else if (strcmp(line, "uci") == 0) {
         uciCommand();
     } else if (strstr(line, "setoption name Hash value ")) {
         if (sscanf(line, "setoption name Hash value %i", &value) == 1)
             tt_create(value);
-        else
+        else if constexpr (!GENERATION.classic_front_end)
             writeOut("info debug Error while parsing 'setoption' command\n");
-    } else if (strstr(line, "setoption name Threads value ")) {
+    } else if (GENERATION.tablebases && syzygyPathOption(line)) {
+        // handled: the prober was initialised with the rest of the line
+    } else if (MAX_THREADS > 1 && strstr(line, "setoption name Threads value ")) {
         if (sscanf(line, "setoption name Threads value %i", &value) == 1)
             threadsOption(value);
         else
@@ -178,7 +222,7 @@ bool runCommand(const char *line) {
     } else if (strcmp(line, "isready") == 0) {
         writeOut("readyok\n");
     } else if (strcmp(line, "ucinewgame") == 0) {
-        tt_clear();
+        if constexpr (!GENERATION.classic_front_end) tt_clear();
         setGame(START_FEN, nullptr);
     } else if (strstr(line, "position startpos")) {
         positionCommand(line, true);
@@ -189,12 +233,14 @@ bool runCommand(const char *line) {
         go();
     } else if (strstr(line, "perft")) {
         perftLine(line);
-    } else if (strstr(line, "debug")) {
+    } else if (GENERATION.classic_front_end ? strcmp(line, "debug") == 0 : strstr(line, "debug") != nullptr) {
         debugCommand();
     } else if (strcmp(line, "bench") == 0) {
         benchCommand();
     } else if (strcmp(line, "quit") == 0) {
         return false;
+    } else if constexpr (GENERATION.classic_front_end) {
+        writeOut("Unknown command : '%s'\n", line);
     } else {
         writeOut("info debug Unknown command : '%s'\n", line);
     }

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "eval/hce/analysis.h"
 #include "uci/uci.h"
 
 // `vexar bench` runs the benchmark and exits, so that its node total does not
@@ -7,6 +8,10 @@
 // commands.
 int main(int argc, char **argv) {
     startEngine();
+    if constexpr (GENERATION.analysis_modes) {
+        const int status = runAnalysisMode(argc, argv);
+        if (status >= 0) shutdownEngine(status);
+    }
     if (argc > 1 && strcmp(argv[1], "bench") == 0) {
         benchCommand();
         shutdownEngine(0);

@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""End-to-end session of a classic-generation program (0.7): its identity,
+options and messages, perft on the shared positions, the `debug` listing, a
+search, and the command-set differences from 0.9.
+
+Usage: e2e_classic.py PATH_TO_ENGINE
+"""
+import os
+import re
+import sys
+
+from uci_engine import REPO, Checks, Engine
+
+MAX_PERFT_NODES = 20_000_000
+MOVE = re.compile(r"^bestmove [a-h][1-8][a-h][1-8][qrbn]?$")
+
+checks = Checks("e2e_classic")
+check = checks.check
+
+
+def expect(got, expected, what):
+    check(got == expected, "%s:\n  expected %r\n  got      %r" % (what, expected, got))
+
+
+def perft_positions():
+    """(fen, length, count) for every count of data/perft-basic.epd up to MAX_PERFT_NODES."""
+    cases = []
+    with open(os.path.join(REPO, "data", "perft-basic.epd")) as f:
+        for line in f:
+            fields = [x.strip() for x in line.split(";")]
+            if not fields[0]:
+                continue
+            for field in fields[1:]:
+                length, count = field[1:].split()
+                if int(count) <= MAX_PERFT_NODES:
+                    cases.append((fields[0], int(length), int(count)))
+    return cases
+
+
+def main():
+    engine = sys.argv[1]
+    e = Engine(engine, network=False)
+    start = e.until_prefix("info debug Initialisation of Syzygy")
+    expect(start[0], "Vexar 0.7 x64 ('quit' to exit)", "banner")
+    check(re.fullmatch(r"info debug Supported instructions : ('(popcnt|avx1|avx2|bmi2)'(, )?)*", start[1]) is not None,
+          "instruction line %r" % start[1])
+    expect(start[2:], ["info debug Creation of Transposition Table : success (128 MB)",
+                       "info debug Initialisation of Syzygy : failure"], "table lines")
+
+    expect(e.ask("uci"), ["id name Vexar 0.7 x64", "id author Ralmond FESTIN",
+                          "option name Hash type spin default 128 min 1 max 65536",
+                          "option name SyzygyPath type string default <empty>", "uciok"], "uci answer")
+
+    # The classic command set.
+    expect(e.ask("setoption name Hash value x"), [], "unreadable Hash value is ignored silently")
+    expect(e.ask("setoption name Threads value 2"), ["Unknown command : 'setoption name Threads value 2'"],
+           "no Threads option")
+    expect(e.ask("debug on"), ["Unknown command : 'debug on'"], "debug must be the whole line")
+    expect(e.ask("stop"), [], "stop outside a search")
+    expect(e.ask("ucinewgame"), [], "ucinewgame prints nothing")
+    expect(e.ask("setoption name Hash value 131072"),
+           ["info debug Creation of Transposition Table : invalid size (131072 MB, reset to default)",
+            "info debug Creation of Transposition Table : success (128 MB)"], "Hash beyond 65536")
+
+    # perft: exact counts, and the game is kept.
+    for fen, length, count in perft_positions():
+        e.send("position fen %s" % fen)
+        last = e.ask("perft %d" % length)[-1]
+        check(last.startswith("%d nodes in " % count), "perft %d of %s: %r, expected %d" % (length, fen, last, count))
+    fen = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
+    e.send("position fen " + fen)
+    e.ask("perft 2")
+    shown = [l for l in e.ask("debug") if l.startswith("fen = ")]
+    expect(shown, ["fen = " + fen], "perft keeps the game")
+
+    # debug: evaluation, then the legal moves and the same moves mirrored.
+    e.send("position startpos moves e2e4 e7e5 g1f3 b8c6 f1b5")
+    legal = int(e.ask("perft 1")[-1].split()[0])
+    lines = e.ask("debug")
+    check("after moves:" in lines, "no move listing in the display")
+    check(any(l.startswith("   1. e2e4      e7e5") for l in lines), "move pairs not numbered: %r" % lines[:6])
+    scores = [l for l in lines if re.fullmatch(r"score cp -?\d+ ", l)]
+    check(len(scores) == 1, "evaluation line: %r" % scores)
+    heads = [l for l in lines if l.endswith("legal moves:")]
+    expect(heads, ["%d legal moves:" % legal, "%d mirrored legal moves:" % legal], "move list headings")
+    if len(heads) == 2:
+        first, second = lines.index(heads[0]), lines.index(heads[1])
+        listed = " ".join(lines[first + 1:second]).split()
+        mirrored = " ".join(lines[second + 1:]).split()
+        check(len(listed) == legal and len(mirrored) == legal, "listed %d and %d moves" % (len(listed), len(mirrored)))
+        # The mirror flips ranks only: Bb5 (b5) becomes a move from b4 in the mirrored list.
+        check("Qd8e7" in listed and "Qd1e2" in mirrored, "compact notation or mirror: %r / %r" % (listed, mirrored))
+    check(all(len(l) <= 80 for l in lines), "a listing line runs past 80 characters")
+
+    # A search answers with a move the next position command accepts.
+    e.send("position startpos moves e2e4")
+    e.send("go depth 6")
+    best = e.until_prefix("bestmove")
+    check(MOVE.match(best[-1]) is not None, "bestmove line %r" % best[-1])
+    check(not any(l.startswith("info debug Starting") for l in best), "a thread line in a one-thread program")
+    expect(e.ask("position startpos moves e2e4 " + best[-1].split()[1]), [], "the played move is legal")
+    e.send("go movetime 300")
+    check(MOVE.match(e.until_prefix("bestmove")[-1]) is not None, "go movetime")
+    e.send("go wtime 2000 btime 2000 winc 20 binc 20")
+    check(MOVE.match(e.until_prefix("bestmove")[-1]) is not None, "go on a clock")
+    expect(e.ask("frobnicate"), ["Unknown command : 'frobnicate'"], "unknown command text")
+
+    # Tablebases: a missing folder fails and play goes on; the shipped test
+    # tables answer a won KRvK at the root without a search.
+    expect(e.ask("setoption name SyzygyPath value /nonexistent/folder"),
+           ["info debug Initialisation of Syzygy : failure"], "missing tablebase folder")
+    e.send("position fen 8/8/8/8/8/2k5/8/R3K3 w - - 0 1")
+    e.send("go depth 3")
+    check(MOVE.match(e.until_prefix("bestmove")[-1]) is not None, "search without tables")
+    tables = os.path.join(REPO, "data", "syzygy")
+    expect(e.ask("setoption name SyzygyPath value " + tables),
+           ["info debug Initialisation of Syzygy : success (4 pieces)"], "tablebase folder")
+    e.send("position fen 8/8/8/8/8/2k5/8/R3K3 w - - 0 1")
+    e.send("go depth 20")
+    answer = e.until_prefix("bestmove")
+    check(len(answer) == 2 and re.fullmatch(r"info score cp 99\d\d ", answer[0]) is not None,
+          "root probe of a won KRvK: %r" % answer)
+    # A four-piece ending is scored from the tables inside the search, where
+    # the rule-50 counter is 0: here after the king takes the pawn (five
+    # pieces at the root are beyond the tables, so the root is searched).
+    e.send("position fen 7r/5k2/8/8/3p4/2K5/8/Q7 w - - 0 1")
+    e.send("go depth 1")
+    lines = e.until_prefix("bestmove")
+    check(any(re.search(r"score cp 10[0-9]{3} ", l) for l in lines), "KQvKR not scored as a table win: %r" % lines[-3:])
+    check(e.finish() == 0, "quit at the end of input")
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
