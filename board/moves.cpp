@@ -134,6 +134,10 @@ template <GenerationMode mode>
 static inline void appendPieceMoves(MoveList &moves, const MoveContext &ctx, int from, Bitboard targets, int type,
                                     Bitboard direct_check_squares, Move extra_flags) {
     if constexpr (mode == GENERATE_CAPTURES) targets &= ctx.pos->them->bb[0];
+    if constexpr (mode == GENERATE_RECAPTURES) {
+        const Move last = ctx.pos->previous ? ctx.pos->previous->move_played : 0;
+        targets &= last ? bit(moveTo(last)) : 0;
+    }
     const Bitboard their_attacks = ctx.their->attacks;
     const bool retreat_candidate = (their_attacks & bit(from)) && !(ctx.our->attacks & bit(from));
     const Move base = Move(from) << MOVE_FROM_SHIFT | Move(7 - type) << MOVE_PIECE_SHIFT | extra_flags;
@@ -292,6 +296,7 @@ void generateMovesOfMode(PositionStack &stack, Position &pos, GenerationMode mod
         case GENERATE_ALL: generate<GENERATE_ALL>(stack, pos); break;
         case GENERATE_FLAGGED: generate<GENERATE_FLAGGED>(stack, pos); break;
         case GENERATE_CAPTURES: generate<GENERATE_CAPTURES>(stack, pos); break;
+        case GENERATE_RECAPTURES: generate<GENERATE_RECAPTURES>(stack, pos); break;
     }
 }
 

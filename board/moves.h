@@ -16,8 +16,10 @@ void generateMoves(PositionStack &stack, Position &pos);
 // Restricted generation for the quiescence search: the same steps, order and
 // flags, without castling.  Promotions and en passant are always produced;
 // GENERATE_FLAGGED keeps other moves only if they carry a capture, check or
-// threat bit, GENERATE_CAPTURES only captures.
-enum GenerationMode { GENERATE_ALL, GENERATE_FLAGGED, GENERATE_CAPTURES };
+// threat bit, GENERATE_CAPTURES only captures, GENERATE_RECAPTURES only moves
+// to the square on which the previous move landed (none at the root or
+// after a null move).
+enum GenerationMode { GENERATE_ALL, GENERATE_FLAGGED, GENERATE_CAPTURES, GENERATE_RECAPTURES };
 void generateMovesOfMode(PositionStack &stack, Position &pos, GenerationMode mode);
 Bitboard kingTargets(const Position &pos, const AttackInfo &our, Bitboard their_attacks, int king_square);
 void generatePromotions(Position &pos, const AttackInfo &our);

@@ -7,8 +7,9 @@
 # The corpus of each target grows in $FUZZ_WORK (default build-fuzz/work) from
 # one run to the next; a failing input is written there as crash-*, leak-* or
 # timeout-* next to the target's name, and the script exits non-zero.
-# FUZZ_SKIP_BUILD=1 skips the build, for several runs side by side.
-# Keep such an input in tests/fuzz/regressions/<target>/ once it is fixed.
+# Keep such an input in tests/fuzz/regressions/<kind>/ once it is fixed.
+# FUZZ_SKIP_BUILD=1 skips the build, for several runs side by side;
+# SECONDS 0 only builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -16,20 +17,18 @@ shift || true
 bash tools/setup.sh fuzz
 work=$(realpath -m "${FUZZ_WORK:-build-fuzz/work}")
 
-programs=(vexar-0.9-avx vexar-0.9)
-targets=("$@")
-if [ ${#targets[@]} -eq 0 ]; then
-  for p in "${programs[@]}"; do
-    for t in commands fen network; do targets+=("fuzz-$t-$p"); done
-  done
-  # The analysis modes' reader does not depend on the kernels: one program.
-  targets+=(fuzz-analysis-vexar-0.9-avx)
-fi
-
+# FUZZ_SKIP_BUILD=1 reuses the targets already built.
 if [ "${FUZZ_SKIP_BUILD:-0}" != 1 ]; then
   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVEXAR_FUZZ=ON -DVEXAR_TESTS=OFF -DVEXAR_BENCHMARKS=OFF >/dev/null
-  cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]}" vexar-0.9-avx
+  cmake --build build-fuzz -j"$(nproc)" --target fuzz-all vexar-0.9-avx
+fi
+[ "$seconds" = 0 ] && exit 0
+
+# Without names: every target the build made (tests/fuzz/targets.cmake).
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  for t in build-fuzz/tests/fuzz/fuzz-*; do targets+=("$(basename "$t")"); done
 fi
 
 # Seeds beyond the committed corpus: the shipped network as a complete
