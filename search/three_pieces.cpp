@@ -5,17 +5,6 @@
 #include "board/sliders/sliders.h"
 #include "search/kpk.h"
 
-// [square], rank 1 first: how central a bare king stands.
-static constexpr int8_t king_centre[64] = {
-    0, 0, 0, 0, 0, 0, 0, 0,  //
-    0, 2, 2, 2, 2, 2, 2, 0,  //
-    0, 2, 5, 5, 5, 5, 2, 0,  //
-    0, 2, 5, 6, 6, 5, 2, 0,  //
-    0, 2, 5, 6, 6, 5, 2, 0,  //
-    0, 2, 5, 5, 5, 5, 2, 0,  //
-    0, 2, 2, 2, 2, 2, 2, 0,  //
-    0, 0, 0, 0, 0, 0, 0, 0,  //
-};
 
 static constexpr int THREE_PIECE_BASE = 13000;
 

@@ -6,6 +6,19 @@
 
 #include "board/types.h"
 
+// [square], rank 1 first: how central a king stands (the three-piece scorer
+// and the tablebase scores of the search).
+inline constexpr int8_t king_centre[64] = {
+    0, 0, 0, 0, 0, 0, 0, 0,  //
+    0, 2, 2, 2, 2, 2, 2, 0,  //
+    0, 2, 5, 5, 5, 5, 2, 0,  //
+    0, 2, 5, 6, 6, 5, 2, 0,  //
+    0, 2, 5, 6, 6, 5, 2, 0,  //
+    0, 2, 5, 5, 5, 5, 2, 0,  //
+    0, 2, 2, 2, 2, 2, 2, 0,  //
+    0, 0, 0, 0, 0, 0, 0, 0,  //
+};
+
 // Writes the score for the side to move; returns non-zero (it always scores).
 int score_three_pieces(const ColourSet &us, const ColourSet &them, int &score);
 

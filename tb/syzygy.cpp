@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "search/three_pieces.h"
 #include "uci/output.h"
 
 // The engine's copy of the prober's largest table size.  The prober's own
@@ -111,18 +112,6 @@ bool tbProbeRoot(const Position &pos, const MoveList &root_moves, Move &move, in
     return false;
 }
 
-// [square], rank 1 first: how central a king stands (the three-piece scorer
-// uses the same table).
-static constexpr int8_t king_centre[64] = {
-    0, 0, 0, 0, 0, 0, 0, 0,  //
-    0, 2, 2, 2, 2, 2, 2, 0,  //
-    0, 2, 5, 5, 5, 5, 2, 0,  //
-    0, 2, 5, 6, 6, 5, 2, 0,  //
-    0, 2, 5, 6, 6, 5, 2, 0,  //
-    0, 2, 5, 5, 5, 5, 2, 0,  //
-    0, 2, 2, 2, 2, 2, 2, 0,  //
-    0, 0, 0, 0, 0, 0, 0, 0,  //
-};
 
 // Material and king placement of the side to move against the other side:
 // among won positions the search then prefers more material and a better king,
