@@ -26,7 +26,19 @@ enum Colour : int32_t { BLACK = 0, WHITE = 1 };
 enum PieceType : int32_t { NO_PIECE = 0, PAWN = 1, KNIGHT = 2, BISHOP = 3, ROOK = 4, QUEEN = 5, KING = 6 };
 
 inline int lowestSquare(Bitboard b) { return std::countr_zero(b); }
+// The POPCNT instruction where the build has it; otherwise a branch-free
+// bit-parallel sum, several times faster than the library routine that
+// std::popcount calls without the instruction.
+#ifdef __POPCNT__
 inline int popCount(Bitboard b) { return std::popcount(b); }
+#else
+inline int popCount(Bitboard b) {
+    b = b - ((b >> 1) & 0x5555555555555555ULL);
+    b = (b & 0x3333333333333333ULL) + ((b >> 2) & 0x3333333333333333ULL);
+    b = (b + (b >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return int((b * 0x0101010101010101ULL) >> 56);
+}
+#endif
 inline Bitboard clearLowest(Bitboard b) { return b & (b - 1); }
 inline bool moreThanOne(Bitboard b) { return (b & (b - 1)) != 0; }
 
