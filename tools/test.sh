@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the release build (unit, end-to-end, deep perft
-# and the bench signature), then the whole suite again under AddressSanitizer
-# and UndefinedBehaviorSanitizer, then a two-thread search under
-# ThreadSanitizer.  Exits non-zero on the first failure.
+# Builds and runs every test: the release build (unit, end-to-end, deep perft,
+# the bench signature, long sessions, the generic build under an emulated
+# processor), then the suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then a two-thread search under ThreadSanitizer,
+# then a short run of every fuzz target.  Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
