@@ -3,6 +3,11 @@
 // full-key transposition-table entry with its used-entry count.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
@@ -12,6 +17,7 @@
 #include "board/moves.h"
 #include "board/sliders/sliders.h"
 #include "search/tt.h"
+#include "uci/output.h"
 #include "uci/uci.h"
 
 namespace {
@@ -143,6 +149,25 @@ TEST(FullKeyTable, StoresProbesCountsAndRefuses) {
     EXPECT_EQ(tt.used, 0u);
     EXPECT_FALSE(tt_probe(key, -1, hit));
     tt_create(16);
+}
+
+// A failed check writes its log line (and the board display) before the
+// process ends.
+TEST(ClassicAssertion, LogsBeforeEnding) {
+    char folder[] = "/tmp/vexar-assert-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string log = std::string(folder) + "/vexar.log";
+    EXPECT_DEATH(
+        {
+            if (chdir(folder) != 0) std::abort();
+            setAssertionDisplay([] { std::fprintf(stderr, "display shown\n"); });
+            VEXAR_ASSERT(2 + 2 == 5, "tests");
+        },
+        "display shown");
+    std::ifstream in(log);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line)) << "no log entry in " << log;
+    EXPECT_EQ(line.rfind("Assertion error : 2 + 2 == 5 (file test_classic.cpp, line ", 0), 0u) << line;
 }
 
 }  // namespace

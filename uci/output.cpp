@@ -3,6 +3,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#include "generations/generation.h"
 
 static bool output_enabled = true;
 
@@ -17,8 +20,21 @@ void writeOut(const char *format, ...) {
     fflush(stdout);
 }
 
-void assertionFailed(const char *expression, const char *module) {
+static void (*assertion_display)() = nullptr;
+
+void setAssertionDisplay(void (*display)()) { assertion_display = display; }
+
+void assertionFailed(const char *expression, const char *module, const char *file, int line) {
     output_enabled = true;
-    writeOut("Assertion failed: %s (module %s)\n", expression, module);
+    if constexpr (GENERATION.classic_front_end) {
+        if (assertion_display) assertion_display();
+        const char *slash = std::strrchr(file, '/');
+        if (FILE *log = std::fopen("vexar.log", "a")) {
+            std::fprintf(log, "Assertion error : %s (file %s, line %d)\n", expression, slash ? slash + 1 : file, line);
+            std::fclose(log);
+        }
+    } else {
+        writeOut("Assertion failed: %s (module %s)\n", expression, module);
+    }
     std::abort();
 }

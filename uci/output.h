@@ -10,8 +10,14 @@
 // failure is still printed.
 void setOutputEnabled(bool enabled);
 
-[[noreturn]] void assertionFailed(const char *expression, const char *module);
+// A failed internal check ends the process.  Generation 0.9 prints
+// "Assertion failed: EXPR (module M)"; the classic generations print the
+// board display (through the routine start-up installs) and append
+// "Assertion error : EXPR (file F, line L)" to vexar.log in the working
+// directory first.
+[[noreturn]] void assertionFailed(const char *expression, const char *module, const char *file, int line);
+void setAssertionDisplay(void (*display)());
 
 // Internal consistency check: the message carries the checked expression.
 #define VEXAR_ASSERT(expression, module) \
-    ((expression) ? (void)0 : assertionFailed(#expression, module))
+    ((expression) ? (void)0 : assertionFailed(#expression, module, __FILE__, __LINE__))

@@ -49,6 +49,8 @@ static void reportProcessor() {
     }
 }
 
+static void displayGame() { displayPosition(main_thread->stack); }
+
 void startEngine() {
     setvbuf(stdout, nullptr, _IONBF, 0);
     writeOut("%s ('quit' to exit)\n", ENGINE_NAME);
@@ -58,6 +60,7 @@ void startEngine() {
     helper_count = 0;
     initSearchTables();
     setGame(START_FEN, nullptr);
+    if constexpr (GENERATION.classic_front_end) setAssertionDisplay(displayGame);
     tt_create(TT_DEFAULT_MB);
     // No folder is named until SyzygyPath is set: this reports the failure.
     if constexpr (GENERATION.tablebases) tbInitialise("<empty>");

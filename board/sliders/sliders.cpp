@@ -45,12 +45,12 @@ static void fillMagicTable(Bitboard *table, int slots, const Bitboard *masks, in
                            unsigned (*slot)(int, Bitboard), const char *bits_check, const char *moves_check) {
     for (int square = 0; square < 64; square++) {
         const int bits = popCount(masks[square]);
-        if (!(bits >= min_bits && bits <= max_bits)) assertionFailed(bits_check, "sliders");
+        if (!(bits >= min_bits && bits <= max_bits)) assertionFailed(bits_check, "sliders", __FILE__, __LINE__);
         for (unsigned k = 0; k < (1u << bits); k++) {
             const Bitboard occupancy = occupancySubset(masks[square], k);
             table[square * slots + slot(square, occupancy)] = reference(occupancy, square);
             const Bitboard moves = lookup(square, occupancy);
-            if (!(moves == reference(occupancy, square))) assertionFailed(moves_check, "sliders");
+            if (!(moves == reference(occupancy, square))) assertionFailed(moves_check, "sliders", __FILE__, __LINE__);
         }
     }
 }

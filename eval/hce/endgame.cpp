@@ -34,7 +34,7 @@ int endgameIndex(const ColourSet &strong, const ColourSet &weak) {
     // Every distribution of 4 to 6 pieces is listed, so only a caller that
     // passed the weaker side as `strong` gets here.
     writeOut("info string Unknown endgame with hash = %i\n", key);
-    assertionFailed("key in endgame list", "evaluation");
+    assertionFailed("key in endgame list", "evaluation", __FILE__, __LINE__);
 }
 
 int signedEndgameIndex(const ColourSet &us, const ColourSet &them) {
