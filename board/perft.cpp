@@ -35,6 +35,18 @@ void perftCommand(PositionStack &stack, int n) {
         n = room;
     }
     const int32_t start = clockMs();
+    if constexpr (GENERATION.perft_lists_root_moves) {
+        if (n == 1) {
+            Position &pos = *stack.current;
+            computeAttackInfo(pos);
+            generateMoves(stack, pos);
+            for (int i = 0; i < pos.moves.generated; i++) {
+                writeMove(pos.moves.list[i]);
+                writeOut(" ");
+            }
+            writeOut("\n");
+        }
+    }
     const uint64_t count = perft(stack, 0, n - 1);
     const int32_t ms = clockMs() - start;
     const unsigned long long speed = ms == 0 ? 0 : count / uint64_t(ms) * 1000;

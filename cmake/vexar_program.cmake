@@ -15,7 +15,8 @@ set(VEXAR_ISA_FLAGS_sse -msse2 -mpopcnt -mbmi)
 # Tuned for a processor without BMI so that bit scans are plain BSF (tuning
 # for newer ones writes them as REP BSF, which disassembles as TZCNT).
 set(VEXAR_ISA_FLAGS_generic -msse2 -mno-popcnt -mno-bmi -mno-bmi2 -mno-avx -mno-lzcnt -mtune=core2)
-set(VEXAR_ISA_FLAGS_bmi2 -mbmi -mbmi2 -mpopcnt -mavx2)
+set(VEXAR_ISA_FLAGS_bmi2 -mbmi -mbmi2 -mpopcnt)
+set(VEXAR_ISA_FLAGS_bmi2-avx2 -mbmi -mbmi2 -mpopcnt -mavx2)
 
 function(vexar_program NAME GENERATION KERNELS)
   cmake_parse_arguments(PARSE_ARGV 3 ARG "PEXT;TABLEBASES" "ISA;TABLE" "")

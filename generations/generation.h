@@ -20,6 +20,9 @@
 // unknown-command and long-line messages have their own wording.
 enum class UciOptions { HASH_THREADS, HASH_NN_FILE, HASH_SYZYGY, HASH_OWN_BOOK };
 enum class InstructionReport { FULL, QUOTED_LIST, POPCNT_BMI2, POPCNT_ONLY };
+// What the classic `debug` prints after the legal moves: the rank-mirrored
+// moves under their own heading, under a second "legal moves" heading, or nothing.
+enum class MirroredListing { MIRRORED_HEADING, LEGAL_HEADING, NONE };
 
 struct Generation {
     int number;             // 9 for 0.9, 8 for 0.8, 7, 6, 3
@@ -40,6 +43,9 @@ struct Generation {
     UciOptions options;     // the option lines of the `uci` answer
     InstructionReport instructions;  // the start-up line naming the processor's instructions
     bool analysis_modes;    // "-analyse=" and "-score=" run the offline evaluation modes
+    bool square_shift_magics;  // sliders: a shift per square (64 - mask bits), magics found at start-up if absent
+    MirroredListing mirrored_listing;  // classic `debug`
+    bool perft_lists_root_moves;       // `perft 1` prints the root's moves on one line
 };
 
 inline constexpr Generation GENERATIONS[] = {
@@ -49,35 +55,40 @@ inline constexpr Generation GENERATIONS[] = {
      .exchange_demotion = true, .single_move_at_once = true, .tablebases = false,
      .infinite_move_time = 1 << 30, .full_key_table = false, .classic_front_end = false,
      .options = UciOptions::HASH_THREADS, .instructions = InstructionReport::FULL,
-     .analysis_modes = false},
+     .analysis_modes = false, .square_shift_magics = false,
+     .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false},
     {.number = 8, .name = "Vexar 0.8 x64",
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = true,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
      .exchange_demotion = false, .single_move_at_once = false, .tablebases = false,
      .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
      .options = UciOptions::HASH_NN_FILE, .instructions = InstructionReport::FULL,
-     .analysis_modes = false},
+     .analysis_modes = false, .square_shift_magics = false,
+     .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false},
     {.number = 7, .name = "Vexar 0.7 x64",
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
      .exchange_demotion = false, .single_move_at_once = false, .tablebases = true,
      .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
      .options = UciOptions::HASH_SYZYGY, .instructions = InstructionReport::QUOTED_LIST,
-     .analysis_modes = true},
+     .analysis_modes = true, .square_shift_magics = false,
+     .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false},
     {.number = 6, .name = "Vexar 0.6 x64 (bmi2)",
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
      .exchange_demotion = false, .single_move_at_once = false, .tablebases = false,
      .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
      .options = UciOptions::HASH_OWN_BOOK, .instructions = InstructionReport::POPCNT_BMI2,
-     .analysis_modes = false},
+     .analysis_modes = false, .square_shift_magics = true,
+     .mirrored_listing = MirroredListing::LEGAL_HEADING, .perft_lists_root_moves = true},
     {.number = 3, .name = "Vexar 0.3.0 x64 (popcnt)",
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
      .exchange_demotion = false, .single_move_at_once = false, .tablebases = false,
      .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
      .options = UciOptions::HASH_OWN_BOOK, .instructions = InstructionReport::POPCNT_ONLY,
-     .analysis_modes = false},
+     .analysis_modes = false, .square_shift_magics = true,
+     .mirrored_listing = MirroredListing::NONE, .perft_lists_root_moves = false},
 };
 
 constexpr const Generation &generationRow(int number) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""End-to-end session of a classic-generation program (0.7): its identity,
-options and messages, perft on the shared positions, the `debug` listing, a
-search, and the command-set differences from 0.9.
+"""End-to-end session of a classic-generation program (0.7, 0.6): its
+identity, options and messages, perft on the shared positions, the `debug`
+listing, a search, the command-set differences from 0.9, and (0.7) the
+tablebase option.  The banner says which generation is running.
 
 Usage: e2e_classic.py PATH_TO_ENGINE
 """
@@ -12,6 +13,28 @@ import sys
 from uci_engine import REPO, Checks, Engine
 
 MAX_PERFT_NODES = 20_000_000
+
+# What differs between the classic generations' sessions.
+PROFILES = {
+    "Vexar 0.7 x64": {
+        "instructions": r"info debug Supported instructions : ('(popcnt|avx1|avx2|bmi2)'(, )?)*",
+        "option": "option name SyzygyPath type string default <empty>",
+        "startup_tail": ["info debug Initialisation of Syzygy : failure"],
+        "threads_answer": ["Unknown command : 'setoption name Threads value 2'"],
+        "mirrored_heading": "%d mirrored legal moves:",
+        "perft1_lists_moves": False,
+        "tablebases": True,
+    },
+    "Vexar 0.6 x64 (bmi2)": {
+        "instructions": r"info debug Set of supported instructions : ('popcnt', 'bmi2'|'popcnt'|'bmi2')",
+        "option": "option name OwnBook type check default false",
+        "startup_tail": [],
+        "threads_answer": [],   # every setoption line is read as Hash; this one does not scan
+        "mirrored_heading": "%d legal moves:",
+        "perft1_lists_moves": True,
+        "tablebases": False,
+    },
+}
 MOVE = re.compile(r"^bestmove [a-h][1-8][a-h][1-8][qrbn]?$")
 
 checks = Checks("e2e_classic")
@@ -40,21 +63,25 @@ def perft_positions():
 def main():
     engine = sys.argv[1]
     e = Engine(engine, network=False)
-    start = e.until_prefix("info debug Initialisation of Syzygy")
-    expect(start[0], "Vexar 0.7 x64 ('quit' to exit)", "banner")
-    check(re.fullmatch(r"info debug Supported instructions : ('(popcnt|avx1|avx2|bmi2)'(, )?)*", start[1]) is not None,
-          "instruction line %r" % start[1])
-    expect(start[2:], ["info debug Creation of Transposition Table : success (128 MB)",
-                       "info debug Initialisation of Syzygy : failure"], "table lines")
+    banner = e.line()
+    name = banner[:-len(" ('quit' to exit)")]
+    if name not in PROFILES:
+        check(False, "not a classic generation: %r" % banner)
+        return checks.finish()
+    profile = PROFILES[name]
+    e.send("isready")
+    start = e.until(lambda l: l == "readyok")[:-1]
+    check(re.fullmatch(profile["instructions"], start[0]) is not None, "instruction line %r" % start[0])
+    expect(start[1:], ["info debug Creation of Transposition Table : success (128 MB)"] + profile["startup_tail"],
+           "start-up lines")
 
-    expect(e.ask("uci"), ["id name Vexar 0.7 x64", "id author Ralmond FESTIN",
-                          "option name Hash type spin default 128 min 1 max 65536",
-                          "option name SyzygyPath type string default <empty>", "uciok"], "uci answer")
+    expect(e.ask("uci"), ["id name " + name, "id author Ralmond FESTIN",
+                          "option name Hash type spin default 128 min 1 max 65536", profile["option"], "uciok"],
+           "uci answer")
 
     # The classic command set.
     expect(e.ask("setoption name Hash value x"), [], "unreadable Hash value is ignored silently")
-    expect(e.ask("setoption name Threads value 2"), ["Unknown command : 'setoption name Threads value 2'"],
-           "no Threads option")
+    expect(e.ask("setoption name Threads value 2"), profile["threads_answer"], "no Threads option")
     expect(e.ask("debug on"), ["Unknown command : 'debug on'"], "debug must be the whole line")
     expect(e.ask("stop"), [], "stop outside a search")
     expect(e.ask("ucinewgame"), [], "ucinewgame prints nothing")
@@ -75,16 +102,23 @@ def main():
 
     # debug: evaluation, then the legal moves and the same moves mirrored.
     e.send("position startpos moves e2e4 e7e5 g1f3 b8c6 f1b5")
-    legal = int(e.ask("perft 1")[-1].split()[0])
+    answer = e.ask("perft 1")
+    legal = int(answer[-1].split()[0])
+    if profile["perft1_lists_moves"]:
+        expect(len(answer), 2, "perft 1 lines")
+        check(len(answer[0].split()) == legal and answer[0].endswith(" "), "root move line %r" % answer[0])
+    else:
+        expect(len(answer), 1, "perft 1 lines")
     lines = e.ask("debug")
     check("after moves:" in lines, "no move listing in the display")
     check(any(l.startswith("   1. e2e4      e7e5") for l in lines), "move pairs not numbered: %r" % lines[:6])
     scores = [l for l in lines if re.fullmatch(r"score cp -?\d+ ", l)]
     check(len(scores) == 1, "evaluation line: %r" % scores)
-    heads = [l for l in lines if l.endswith("legal moves:")]
-    expect(heads, ["%d legal moves:" % legal, "%d mirrored legal moves:" % legal], "move list headings")
+    heads = [i for i, l in enumerate(lines) if l.endswith("legal moves:")]
+    expect([lines[i] for i in heads], ["%d legal moves:" % legal, profile["mirrored_heading"] % legal],
+           "move list headings")
     if len(heads) == 2:
-        first, second = lines.index(heads[0]), lines.index(heads[1])
+        first, second = heads
         listed = " ".join(lines[first + 1:second]).split()
         mirrored = " ".join(lines[second + 1:]).split()
         check(len(listed) == legal and len(mirrored) == legal, "listed %d and %d moves" % (len(listed), len(mirrored)))
@@ -104,6 +138,9 @@ def main():
     e.send("go wtime 2000 btime 2000 winc 20 binc 20")
     check(MOVE.match(e.until_prefix("bestmove")[-1]) is not None, "go on a clock")
     expect(e.ask("frobnicate"), ["Unknown command : 'frobnicate'"], "unknown command text")
+    if not profile["tablebases"]:
+        check(e.finish() == 0, "quit at the end of input")
+        return checks.finish()
 
     # Tablebases: a missing folder fails and play goes on; the shipped test
     # tables answer a won KRvK at the root without a search.

@@ -5,10 +5,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <random>
 #include <set>
 #include <string>
@@ -110,6 +113,47 @@ TEST(ClassicSliders, SlotsAndLookupsOfThisBuild) {
         ASSERT_EQ(rookMoves(square, occupancy), getRookMoves(occupancy, square)) << square;
         ASSERT_EQ(bishopMoves(square, occupancy), getBishopMoves(occupancy, square)) << square;
     }
+}
+
+// The oldest generations search their multipliers at start-up when the
+// table is empty: run the search on emptied tables and check every subset.
+TEST(SquareMagics, SearchFromEmptyTablesReproducesEveryAttackSet) {
+    if constexpr (!GENERATION.square_shift_magics) GTEST_SKIP() << "this generation uses fixed shifts";
+    Bitboard saved_rooks[64], saved_bishops[64];
+    std::copy(rookSquareMagic, rookSquareMagic + 64, saved_rooks);
+    std::copy(bishopSquareMagic, bishopSquareMagic + 64, saved_bishops);
+    std::fill(rookSquareMagic, rookSquareMagic + 64, Bitboard(0));
+    std::fill(bishopSquareMagic, bishopSquareMagic + 64, Bitboard(0));
+    testing::internal::CaptureStdout();
+    const auto start = std::chrono::steady_clock::now();
+    findSquareMagics(rookSquareMagic, rookMask, rookShift, getRookMoves);
+    findSquareMagics(bishopSquareMagic, bishopMask, bishopShift, getBishopMoves);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string printed = testing::internal::GetCapturedStdout();
+    std::printf("magic search for both tables: %.3f s\n", seconds);
+    EXPECT_TRUE(std::regex_match(printed, std::regex("((0x[0-9a-f]{16}, ){64}\n){2}"))) << printed.substr(0, 200);
+    // Two subsets may share a slot only when their attack sets agree.
+    static Bitboard seen[4096];
+    for (int square = 0; square < 64; square++) {
+        EXPECT_EQ(rookShift[square], 64 - popCount(rookMask[square]));
+        EXPECT_EQ(bishopShift[square], 64 - popCount(bishopMask[square]));
+        std::fill(seen, seen + 4096, Bitboard(0));
+        for (unsigned k = 0; k < (1u << popCount(rookMask[square])); k++) {
+            const Bitboard occupancy = occupancySubset(rookMask[square], k);
+            Bitboard &slot = seen[rookSlot(square, occupancy)];
+            if (!slot) slot = getRookMoves(occupancy, square);
+            ASSERT_EQ(slot, getRookMoves(occupancy, square)) << "rook square " << square << " subset " << k;
+        }
+        std::fill(seen, seen + 512, Bitboard(0));
+        for (unsigned k = 0; k < (1u << popCount(bishopMask[square])); k++) {
+            const Bitboard occupancy = occupancySubset(bishopMask[square], k);
+            Bitboard &slot = seen[bishopSlot(square, occupancy)];
+            if (!slot) slot = getBishopMoves(occupancy, square);
+            ASSERT_EQ(slot, getBishopMoves(occupancy, square)) << "bishop square " << square << " subset " << k;
+        }
+    }
+    std::copy(saved_rooks, saved_rooks + 64, rookSquareMagic);
+    std::copy(saved_bishops, saved_bishops + 64, bishopSquareMagic);
 }
 
 TEST(FullKeyTable, StoresProbesCountsAndRefuses) {

@@ -127,6 +127,10 @@ void classicDebugCommand() {
     std::sort(sorted, sorted + count, [&](Move a, Move b) { return compare_moves(pos, history, a, b) > 0; });
     writeOut("%i legal moves:\n", count);
     writeMoveList(sorted, count, 0);
-    writeOut("%i mirrored legal moves:\n", count);
+    switch (GENERATION.mirrored_listing) {
+        case MirroredListing::MIRRORED_HEADING: writeOut("%i mirrored legal moves:\n", count); break;
+        case MirroredListing::LEGAL_HEADING: writeOut("%i legal moves:\n", count); break;
+        case MirroredListing::NONE: return;
+    }
     writeMoveList(sorted, count, MIRROR_BLACK);
 }

@@ -207,6 +207,9 @@ bool runCommand(const char *line) {
         if constexpr (!GENERATION.classic_front_end) setStopFlags();
     } else if (strcmp(line, "uci") == 0) {
         uciCommand();
+    } else if (GENERATION.options == UciOptions::HASH_OWN_BOOK && strstr(line, "setoption")) {
+        // The only option that does anything: every setoption line is read as Hash.
+        if (sscanf(line, "setoption name Hash value %i", &value) == 1) tt_create(value);
     } else if (strstr(line, "setoption name Hash value ")) {
         if (sscanf(line, "setoption name Hash value %i", &value) == 1)
             tt_create(value);

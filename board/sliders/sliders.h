@@ -10,6 +10,7 @@
 #include <array>
 
 #include "board/types.h"
+#include "generations/generation.h"
 
 namespace detail {
 
@@ -112,6 +113,10 @@ extern const Bitboard rookMagic[64];
 extern const Bitboard bishopMagic[64];
 
 void initSliders();
+// Finds collision-free multipliers for the per-square shifts and prints them
+// ("0x%08x%08x, " each, then a line end).
+void findSquareMagics(Bitboard *magics, const Bitboard *masks, const int32_t *shifts,
+                      Bitboard (*reference)(Bitboard, int));
 
 // Slow reference walks, used to fill and verify the magic tables.
 Bitboard getRookMoves(Bitboard occupancy, int square);
@@ -129,15 +134,27 @@ inline constexpr bool PEXT_SLIDERS = VEXAR_PEXT_SLIDERS;
 [[gnu::target("bmi2")]] inline Bitboard parallelExtract(Bitboard value, Bitboard mask) {
     return __builtin_ia32_pext_di(value, mask);
 }
+// The oldest generations shift each square by 64 minus its mask's bits, with
+// multipliers of their own (board/sliders/square_magics.inc), searched for at
+// start-up when the table is empty (findSquareMagics).
+extern Bitboard rookSquareMagic[64];
+extern Bitboard bishopSquareMagic[64];
+extern int32_t rookShift[64];
+extern int32_t bishopShift[64];
+
 inline unsigned rookSlot(int square, Bitboard occupancy) {
     if constexpr (PEXT_SLIDERS)
         return unsigned(parallelExtract(occupancy, rookMask[square]));
+    else if constexpr (GENERATION.square_shift_magics)
+        return unsigned(((occupancy & rookMask[square]) * rookSquareMagic[square]) >> rookShift[square]);
     else
         return unsigned(((occupancy & rookMask[square]) * rookMagic[square]) >> ROOK_SHIFT);
 }
 inline unsigned bishopSlot(int square, Bitboard occupancy) {
     if constexpr (PEXT_SLIDERS)
         return unsigned(parallelExtract(occupancy, bishopMask[square]));
+    else if constexpr (GENERATION.square_shift_magics)
+        return unsigned(((occupancy & bishopMask[square]) * bishopSquareMagic[square]) >> bishopShift[square]);
     else
         return unsigned(((occupancy & bishopMask[square]) * bishopMagic[square]) >> BISHOP_SHIFT);
 }
