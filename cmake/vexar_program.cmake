@@ -16,6 +16,7 @@ set(VEXAR_ISA_FLAGS_sse -msse2 -mpopcnt -mbmi)
 # for newer ones writes them as REP BSF, which disassembles as TZCNT).
 set(VEXAR_ISA_FLAGS_generic -msse2 -mno-popcnt -mno-bmi -mno-bmi2 -mno-avx -mno-lzcnt -mtune=core2)
 set(VEXAR_ISA_FLAGS_bmi2 -mbmi -mbmi2 -mpopcnt)
+set(VEXAR_ISA_FLAGS_popcnt -msse2 -mpopcnt)
 set(VEXAR_ISA_FLAGS_bmi2-avx2 -mbmi -mbmi2 -mpopcnt -mavx2)
 
 function(vexar_program NAME GENERATION KERNELS)

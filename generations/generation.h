@@ -46,6 +46,8 @@ struct Generation {
     bool square_shift_magics;  // sliders: a shift per square (64 - mask bits), magics found at start-up if absent
     MirroredListing mirrored_listing;  // classic `debug`
     bool perft_lists_root_moves;       // `perft 1` prints the root's moves on one line
+    bool in_place_board;    // perft runs on the in-place board of board/inplace/ (its own Move layout)
+    bool genes;             // evaluates with the fourteen genes of eval/genes/ (else as `network` says)
 };
 
 inline constexpr Generation GENERATIONS[] = {
@@ -56,7 +58,8 @@ inline constexpr Generation GENERATIONS[] = {
      .infinite_move_time = 1 << 30, .full_key_table = false, .classic_front_end = false,
      .options = UciOptions::HASH_THREADS, .instructions = InstructionReport::FULL,
      .analysis_modes = false, .square_shift_magics = false,
-     .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false},
+     .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false,
+     .in_place_board = false, .genes = false},
     {.number = 8, .name = "Vexar 0.8 x64",
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = true,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
@@ -64,7 +67,8 @@ inline constexpr Generation GENERATIONS[] = {
      .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
      .options = UciOptions::HASH_NN_FILE, .instructions = InstructionReport::FULL,
      .analysis_modes = false, .square_shift_magics = false,
-     .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false},
+     .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false,
+     .in_place_board = false, .genes = false},
     {.number = 7, .name = "Vexar 0.7 x64",
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
@@ -72,7 +76,8 @@ inline constexpr Generation GENERATIONS[] = {
      .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
      .options = UciOptions::HASH_SYZYGY, .instructions = InstructionReport::QUOTED_LIST,
      .analysis_modes = true, .square_shift_magics = false,
-     .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false},
+     .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false,
+     .in_place_board = false, .genes = false},
     {.number = 6, .name = "Vexar 0.6 x64 (bmi2)",
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
@@ -80,7 +85,8 @@ inline constexpr Generation GENERATIONS[] = {
      .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
      .options = UciOptions::HASH_OWN_BOOK, .instructions = InstructionReport::POPCNT_BMI2,
      .analysis_modes = false, .square_shift_magics = true,
-     .mirrored_listing = MirroredListing::LEGAL_HEADING, .perft_lists_root_moves = true},
+     .mirrored_listing = MirroredListing::LEGAL_HEADING, .perft_lists_root_moves = true,
+     .in_place_board = false, .genes = false},
     {.number = 3, .name = "Vexar 0.3.0 x64 (popcnt)",
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
@@ -88,7 +94,8 @@ inline constexpr Generation GENERATIONS[] = {
      .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
      .options = UciOptions::HASH_OWN_BOOK, .instructions = InstructionReport::POPCNT_ONLY,
      .analysis_modes = false, .square_shift_magics = true,
-     .mirrored_listing = MirroredListing::NONE, .perft_lists_root_moves = false},
+     .mirrored_listing = MirroredListing::NONE, .perft_lists_root_moves = false,
+     .in_place_board = true, .genes = true},
 };
 
 constexpr const Generation &generationRow(int number) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "board/types.h"
+#include "eval/genes/genes.h"
 #include "eval/hce/evaluate.h"
 #include "eval/network.h"
 #include "search/thread.h"
@@ -42,9 +43,12 @@ void storeNode(const Position &pos, int pieces, int depth, int ply, int alpha, i
 bool drawByRule(PositionStack &stack, Position &pos, bool in_check);
 
 // The static evaluation of the generation: the network, or the hand-crafted
-// evaluation (which reads the position's AttackInfo: computeAttackInfo first).
+// evaluation (which reads the position's AttackInfo: computeAttackInfo first),
+// or generation 0.3's genes.
 inline int evaluate(const Position &pos) {
-    if constexpr (GENERATION.network)
+    if constexpr (GENERATION.genes)
+        return evaluateGenes(pos);
+    else if constexpr (GENERATION.network)
         return evaluateNetwork(pos.accumulator, pos.us->colour == WHITE ? 0 : 1);
     else
         return evaluatePosition(pos);

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""End-to-end session of a classic-generation program (0.7, 0.6): its
+"""End-to-end session of a classic-generation program (0.7, 0.6, 0.3): its
 identity, options and messages, perft on the shared positions, the `debug`
 listing, a search, the command-set differences from 0.9, and (0.7) the
-tablebase option.  The banner says which generation is running.
+tablebase option, (0.3) the -pbil= genes.  The banner says which generation
+is running.
 
 Usage: e2e_classic.py PATH_TO_ENGINE
 """
@@ -34,6 +35,16 @@ PROFILES = {
         "perft1_lists_moves": True,
         "tablebases": False,
     },
+    "Vexar 0.3.0 x64 (popcnt)": {
+        "instructions": r"info debug Support of popcnt instruction : (yes|no)",
+        "option": "option name OwnBook type check default false",
+        "startup_tail": [],
+        "threads_answer": [],
+        "mirrored_heading": None,  # the legal moves only
+        "perft1_lists_moves": False,
+        "tablebases": False,
+        "genes": True,
+    },
 }
 MOVE = re.compile(r"^bestmove [a-h][1-8][a-h][1-8][qrbn]?$")
 
@@ -58,6 +69,35 @@ def perft_positions():
                 if int(count) <= MAX_PERFT_NODES:
                     cases.append((fields[0], int(length), int(count)))
     return cases
+
+
+GENE_POSITION = "r1bq1rk1/pp2bppp/2n1pn2/3p4/2PP4/2N1PN2/PP3PPP/R2QKB1R w KQ - 0 8"
+
+
+def gene_run(engine, args):
+    """Start-up lines before the table line, and the debug score of GENE_POSITION."""
+    e = Engine(engine, network=False, args=args)
+    start = e.until(lambda l: l.startswith("info debug Creation of Transposition Table"))[2:-1]
+    e.send("position fen " + GENE_POSITION)
+    score = [l for l in e.ask("debug") if l.startswith("score cp ")]
+    check(e.finish() == 0, "quit after %r" % (args,))
+    return start, score
+
+
+def check_genes(engine):
+    """-pbil= replaces the fourteen weights (Gray-coded, six digits each) and
+    changes the evaluation; a text of the wrong form keeps the built-in ones."""
+    _, built_in = gene_run(engine, [])
+    start, twos = gene_run(engine, ["-pbil=" + "000011" * 14])
+    expect(start, ["info debug pbil[%02d] = 2" % i for i in range(14)], "pbil lines")
+    check(twos != built_in, "the genes did not change the evaluation: %r" % twos)
+    for bad in ["000011" * 13, "000011" * 14 + "1", "00001x" + "000011" * 13]:
+        start, score = gene_run(engine, ["-pbil=" + bad])
+        check(len(start) == 1 and "built-in weights kept" in start[0], "bad pbil text %r: %r" % (bad, start))
+        expect(score, built_in, "evaluation after a refused pbil text")
+    # Two arguments: not a pbil start.
+    start, score = gene_run(engine, ["-pbil=" + "000011" * 14, "x"])
+    expect((start, score), ([], built_in), "pbil with a second argument")
 
 
 def main():
@@ -115,8 +155,13 @@ def main():
     scores = [l for l in lines if re.fullmatch(r"score cp -?\d+ ", l)]
     check(len(scores) == 1, "evaluation line: %r" % scores)
     heads = [i for i, l in enumerate(lines) if l.endswith("legal moves:")]
-    expect([lines[i] for i in heads], ["%d legal moves:" % legal, profile["mirrored_heading"] % legal],
-           "move list headings")
+    headings = ["%d legal moves:" % legal]
+    if profile["mirrored_heading"]:
+        headings.append(profile["mirrored_heading"] % legal)
+    expect([lines[i] for i in heads], headings, "move list headings")
+    if len(heads) == 1:
+        listed = " ".join(lines[heads[0] + 1:]).split()
+        check(len(listed) == legal and "Qd8e7" in listed, "listed %d moves: %r" % (len(listed), listed))
     if len(heads) == 2:
         first, second = heads
         listed = " ".join(lines[first + 1:second]).split()
@@ -138,6 +183,10 @@ def main():
     e.send("go wtime 2000 btime 2000 winc 20 binc 20")
     check(MOVE.match(e.until_prefix("bestmove")[-1]) is not None, "go on a clock")
     expect(e.ask("frobnicate"), ["Unknown command : 'frobnicate'"], "unknown command text")
+    if profile.get("genes"):
+        check(e.finish() == 0, "quit at the end of input")
+        check_genes(engine)
+        return checks.finish()
     if not profile["tablebases"]:
         check(e.finish() == 0, "quit at the end of input")
         return checks.finish()

@@ -22,6 +22,7 @@
 #include "eval/network.h"
 #include "search/search.h"
 #include "uci/uci.h"
+#include "tests/perft_epd.h"
 
 namespace {
 
@@ -150,35 +151,6 @@ TEST(AttackTables, Aligned) {
 
 // ---------------------------------------------------------------------------
 // Perft
-
-struct EpdCase {
-    std::string fen;
-    std::vector<std::pair<int, uint64_t>> depths;
-};
-
-std::vector<EpdCase> readEpd() {
-    std::vector<EpdCase> cases;
-    std::ifstream in(std::string(VEXAR_DATA_DIR) + "/perft-basic.epd");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        EpdCase c;
-        size_t pos = line.find(" ;");
-        c.fen = line.substr(0, pos);
-        while (pos != std::string::npos) {
-            const size_t next = line.find(" ;", pos + 2);
-            const std::string field = line.substr(pos + 2, next - pos - 2);  // "D4 197281"
-            c.depths.emplace_back(std::atoi(field.c_str() + 1),
-                                  std::strtoull(field.c_str() + field.find(' '), nullptr, 10));
-            pos = next;
-        }
-        cases.push_back(c);
-    }
-    return cases;
-}
-
-// Counts above this many nodes belong to the Deep tests.
-constexpr uint64_t QUICK_NODES = 6000000;
 
 void checkEpd(bool deep) {
     const auto cases = readEpd();

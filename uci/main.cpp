@@ -7,7 +7,7 @@
 // depend on anything else waiting on standard input; any other start reads
 // commands.
 int main(int argc, char **argv) {
-    startEngine();
+    startEngine(argc, argv);
     if constexpr (GENERATION.analysis_modes) {
         const int status = runAnalysisMode(argc, argv);
         if (status >= 0) shutdownEngine(status);

@@ -2,6 +2,7 @@
 
 #include "board/board.h"
 #include "board/sliders/sliders.h"
+#include "eval/genes/genes.h"
 #include "eval/network.h"
 #include "search/search.h"
 #include "search/tt.h"
@@ -51,11 +52,12 @@ static void reportProcessor() {
 
 static void displayGame() { displayPosition(main_thread->stack); }
 
-void startEngine() {
+void startEngine(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     writeOut("%s ('quit' to exit)\n", ENGINE_NAME);
     initSliders();
     reportProcessor();
+    if constexpr (GENERATION.genes) readPbilArgument(argc, argv);
     if constexpr (GENERATION.network) loadNetwork();
     helper_count = 0;
     initSearchTables();

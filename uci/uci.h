@@ -9,8 +9,9 @@ inline constexpr const char *ENGINE_AUTHOR = "Ralmond FESTIN";
 inline constexpr int INPUT_LINE_SIZE = 8192;
 inline constexpr int MAX_THREADS = GENERATION.max_threads;
 
-// Start-up: tables, network, game, transposition table (prints the banner and reports).
-void startEngine();
+// Start-up: tables, network, game, transposition table (prints the banner and
+// reports).  Generation 0.3 reads its `-pbil=` argument from the command line.
+void startEngine(int argc = 0, char **argv = nullptr);
 // Reads and runs commands until quit or end of input.
 [[noreturn]] void commandLoop();
 // Runs one normalised command line; returns false when the engine must exit.
