@@ -385,10 +385,14 @@ static inline void makeMoveWith(PositionStack &stack, Move move) {
     // Promotions, castling and en passant change features awkwardly: rebuild.
     // Generations without a network keep no Accumulator.
     if constexpr (GENERATION.network) {
-        if (promotion || rook_from >= 0 || en_passant)
+        // Generation 0.8's rows are relative to the king: every king move refreshes.
+        const bool refresh = GENERATION.king_relative_network ? type == KING : rook_from >= 0;
+        if (promotion || en_passant || refresh) {
             refreshFromSets(next);
-        else
-            updateAccumulator(next.accumulator, old.accumulator, mover, type, from, to, captured);
+        } else {
+            const int kings[2] = {next.set[BLACK].king_square, next.set[WHITE].king_square};
+            updateAccumulator(next.accumulator, old.accumulator, mover, type, from, to, captured, kings);
+        }
     }
 }
 

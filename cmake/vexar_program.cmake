@@ -1,4 +1,4 @@
-# vexar_program(NAME GENERATION KERNELS [ISA isa] [TABLE shared|full-key] [PEXT] [TABLEBASES])
+# vexar_program(NAME GENERATION KERNELS [ISA isa] [TABLE shared|full-key] [ACCUMULATOR king] [PEXT] [TABLEBASES])
 #
 # One engine program: the shared sources compiled with the generation number
 # and the instruction-set flags, plus the network kernel file KERNELS names.
@@ -6,7 +6,9 @@
 # its kernels); TABLE picks the transposition-table entry (search/tt.h), which
 # must agree with the generation's row; PEXT looks sliding attacks up by parallel bit extraction
 # instead of magic multiplication (BMI2 builds); TABLEBASES links the Syzygy
-# prober (tb/), which the generation's row must ask for.  The library NAME-lib holds
+# prober (tb/), which the generation's row must ask for; ACCUMULATOR king links
+# generation 0.8's king-relative first layer and its clipped forward pass
+# (eval/accumulator_king.cpp, eval/kernels_fma.cpp) instead of eval/accumulator.cpp.  The library NAME-lib holds
 # everything but the entry point, so the tests run against exactly the code
 # each program ships.
 set(VEXAR_ISA_FLAGS_avx -mavx -mpopcnt -mbmi)
@@ -17,10 +19,11 @@ set(VEXAR_ISA_FLAGS_sse -msse2 -mpopcnt -mbmi)
 set(VEXAR_ISA_FLAGS_generic -msse2 -mno-popcnt -mno-bmi -mno-bmi2 -mno-avx -mno-lzcnt -mtune=core2)
 set(VEXAR_ISA_FLAGS_bmi2 -mbmi -mbmi2 -mpopcnt)
 set(VEXAR_ISA_FLAGS_popcnt -msse2 -mpopcnt)
+set(VEXAR_ISA_FLAGS_avx-fma -mavx -mfma -mpopcnt)
 set(VEXAR_ISA_FLAGS_bmi2-avx2 -mbmi -mbmi2 -mpopcnt -mavx2)
 
 function(vexar_program NAME GENERATION KERNELS)
-  cmake_parse_arguments(PARSE_ARGV 3 ARG "PEXT;TABLEBASES" "ISA;TABLE" "")
+  cmake_parse_arguments(PARSE_ARGV 3 ARG "PEXT;TABLEBASES" "ISA;TABLE;ACCUMULATOR" "")
   if(NOT ARG_TABLE)
     set(ARG_TABLE shared)
   endif()
@@ -33,7 +36,13 @@ function(vexar_program NAME GENERATION KERNELS)
   endif()
   set(lib ${NAME}-lib)
   string(REPLACE "-" "_" table_file ${ARG_TABLE})
-  add_library(${lib} STATIC ${VEXAR_CORE_SOURCES} eval/kernels_${KERNELS}.cpp search/tt_${table_file}_entry.cpp)
+  if(ARG_ACCUMULATOR STREQUAL "king")
+    set(first_layer eval/accumulator_king.cpp eval/kernels_fma.cpp)
+  else()
+    set(first_layer eval/accumulator.cpp)
+  endif()
+  add_library(${lib} STATIC ${VEXAR_CORE_SOURCES} ${first_layer} eval/kernels_${KERNELS}.cpp
+                            search/tt_${table_file}_entry.cpp)
   target_include_directories(${lib} PUBLIC ${PROJECT_SOURCE_DIR})
   target_compile_definitions(${lib} PUBLIC VEXAR_GENERATION=${GENERATION} VEXAR_PEXT_SLIDERS=${pext})
   # -ffp-contract=off keeps every multiply and add separate, so each build sums

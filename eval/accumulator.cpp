@@ -28,8 +28,9 @@ void refreshAccumulator(Accumulator &acc, const Bitboard white[6], const Bitboar
     addPieces(acc, 0, black);
 }
 
+// The rows do not depend on the kings' squares here.
 void updateAccumulator(Accumulator &dst, const Accumulator &src, int colour, int type, int from, int to,
-                       int captured) {
+                       int captured, const int[2]) {
     for (int p = 0; p < 2; ++p) {
         kernelAddSub(dst.half[p], src.half[p], weightRow(featureRow(p, colour, type, to)),
                      weightRow(featureRow(p, colour, type, from)));

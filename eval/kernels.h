@@ -6,6 +6,7 @@
 
 struct Network;
 struct NetworkColumns;
+struct KingNetwork;
 
 // acc[i] += row[i] for the 128 lanes of one half.
 void kernelAddRow(float *acc, const float *row);
@@ -16,5 +17,9 @@ void kernelSubRow(float *acc, const float *row);
 // Output value v of the network (before the x100 scaling) for the given halves,
 // side to move first.  `columns` must have been prepared from `net`.
 float kernelForward(const Network &net, const NetworkColumns &columns, const float *us, const float *them);
+// Generation 0.8's output value for the given halves, side to move first:
+// clipped rectifiers and fused multiply-add (kernels_fma.cpp, linked by the
+// 0.8 program only).
+float kernelForwardClipped(const KingNetwork &net, const float *us, const float *them);
 // Name of the kernel set, for reports.
 const char *kernelName();

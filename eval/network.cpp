@@ -41,10 +41,7 @@ static_assert(offsetof(Network, output_bias) == 430976);
 static_assert(offsetof(Network, output_bias) + sizeof(float) == NETWORK_BYTES);
 static_assert(alignof(Network) == 32);
 
-// Writes the values to a temporary file beside binary_path and renames it
-// over binary_path once it is complete, so that a failed write (full disk,
-// file size limit) never leaves a partial network.nn behind.
-static int writeNetworkFile(const float *values, const char *binary_path, char *reason) {
+int writeFileReplacing(const void *data, size_t size, const char *binary_path, char *reason) {
     char temporary[4096];
     if (snprintf(temporary, sizeof temporary, "%s.%d.tmp", binary_path, static_cast<int>(getpid())) >=
         static_cast<int>(sizeof temporary)) {
@@ -61,11 +58,11 @@ static int writeNetworkFile(const float *values, const char *binary_path, char *
     struct sigaction ignore = {}, previous;
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGXFSZ, &ignore, &previous);
-    const char *bytes = reinterpret_cast<const char *>(values);
+    const char *bytes = static_cast<const char *>(data);
     size_t done = 0;
     int error = 0;
-    while (done < static_cast<size_t>(NETWORK_BYTES)) {
-        const ssize_t n = write(fd, bytes + done, NETWORK_BYTES - done);
+    while (done < size) {
+        const ssize_t n = write(fd, bytes + done, size - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             error = n < 0 ? errno : EIO;
@@ -94,7 +91,7 @@ int convertNetworkFile(const char *text_path, const char *binary_path, char *rea
         return -1;
     }
     const int result =
-        readNetworkText(text_path, values, reason) == 0 ? writeNetworkFile(values, binary_path, reason) : -1;
+        readNetworkText(text_path, values, reason) == 0 ? writeFileReplacing(values, NETWORK_BYTES, binary_path, reason) : -1;
     free(values);
     return result;
 }

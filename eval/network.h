@@ -8,6 +8,7 @@
 // The Network is read-only after loading and shared by all search threads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "eval/accumulator.h"
@@ -73,6 +74,15 @@ void prepareNetwork(const Network &net, NetworkColumns &columns);
 // reason (naming the file and the line) in `reason`.
 int readNetworkText(const char *text_path, float *values, char reason[REASON_SIZE]);
 
+// Writes `size` bytes to a temporary file beside `path` and renames it over
+// `path` once it is complete, so that a failed write (full disk, file size
+// limit) never leaves a partial file behind.  0, or -1 with the reason.
+int writeFileReplacing(const void *data, size_t size, const char *path, char *reason);
+// Reads `count` numbers of a text file, one a line, with the checks of
+// readNetworkText (line length, a finite number); 0, or -1 with the reason.
+// Lines after the last value are never read.
+int readTextNumbers(const char *text_path, float *values, size_t count, char reason[REASON_SIZE]);
+
 // Start-up: read network.nn, or convert network.txt into it when network.nn
 // cannot be opened; a network.nn of the wrong size or with a non-finite value
 // and a failed conversion are refused, and the embedded network is used
@@ -102,9 +112,12 @@ inline int featureRow(int perspective, int colour, int type, int square) {
 void refreshAccumulator(Accumulator &acc, const Bitboard white[6], const Bitboard black[6]);
 // dst = src with a piece of `type` and `colour` moved from `from` to `to` and,
 // when `captured` is non-zero, the opponent's piece of that type removed from
-// `to`.  dst and src may be the same object.
+// `to`.  dst and src may be the same object.  king_squares[colour] are the
+// kings' squares (generation 0.8's rows are relative to them; the move is not
+// a king move).  Generation 0.8 implements these three functions for its own
+// network in eval/accumulator_king.cpp.
 void updateAccumulator(Accumulator &dst, const Accumulator &src, int colour, int type, int from, int to,
-                       int captured);
+                       int captured, const int king_squares[2]);
 // Score in centipawns for the side to move; perspective 0 when White is to
 // move.  The output times 100, truncated towards zero and clamped to
 // +-EVAL_LIMIT (a NaN output scores 0).

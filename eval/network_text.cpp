@@ -49,7 +49,7 @@ static int readLine(FILE *file, char *line) {
     }
 }
 
-int readNetworkText(const char *text_path, float *values, char reason[REASON_SIZE]) {
+int readTextNumbers(const char *text_path, float *values, size_t count, char reason[REASON_SIZE]) {
     FILE *text = fopen(text_path, "r");
     if (text == nullptr) {
         snprintf(reason, REASON_SIZE, "cannot open %s: %s", text_path, strerror(errno));
@@ -58,18 +58,18 @@ int readNetworkText(const char *text_path, float *values, char reason[REASON_SIZ
     // One number a line, leading blanks skipped and anything after the number
     // ignored; lines after the last value are never read.
     char line[TEXT_LINE_LIMIT + 1];
-    for (int k = 0; k < NETWORK_VALUES; ++k) {
+    for (size_t k = 0; k < count; ++k) {
         const int length = readLine(text, line);
         bool failed = true;
         if (length < 0) {
-            snprintf(reason, REASON_SIZE, "%s ends after %d values, %d needed", text_path, k, NETWORK_VALUES);
+            snprintf(reason, REASON_SIZE, "%s ends after %zu values, %zu needed", text_path, k, count);
         } else if (length > TEXT_LINE_LIMIT) {
-            snprintf(reason, REASON_SIZE, "%s line %d is longer than %d characters", text_path, k + 1, TEXT_LINE_LIMIT);
+            snprintf(reason, REASON_SIZE, "%s line %zu is longer than %d characters", text_path, k + 1, TEXT_LINE_LIMIT);
         } else if (sscanf(line, "%f", &values[k]) != 1) {
-            snprintf(reason, REASON_SIZE, "%s line %d is not a number", text_path, k + 1);
+            snprintf(reason, REASON_SIZE, "%s line %zu is not a number", text_path, k + 1);
         } else if (!std::isfinite(values[k])) {
             // "nan", "inf" and numbers beyond the single-precision range.
-            snprintf(reason, REASON_SIZE, "%s line %d is not a finite number", text_path, k + 1);
+            snprintf(reason, REASON_SIZE, "%s line %zu is not a finite number", text_path, k + 1);
         } else {
             failed = false;
         }
@@ -79,7 +79,11 @@ int readNetworkText(const char *text_path, float *values, char reason[REASON_SIZ
         }
     }
     fclose(text);
+    return 0;
+}
 
+int readNetworkText(const char *text_path, float *values, char reason[REASON_SIZE]) {
+    if (readTextNumbers(text_path, values, NETWORK_VALUES, reason) != 0) return -1;
     // The text lists the two hidden layers input by input; the binary form
     // keeps one row of inputs per output neuron.
     transposeBlock(values + HIDDEN1_START, 2 * ACCUMULATOR_SIZE, HIDDEN1_SIZE);

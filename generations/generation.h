@@ -48,6 +48,7 @@ struct Generation {
     bool perft_lists_root_moves;       // `perft 1` prints the root's moves on one line
     bool in_place_board;    // perft runs on the in-place board of board/inplace/ (its own Move layout)
     bool genes;             // evaluates with the fourteen genes of eval/genes/ (else as `network` says)
+    bool king_relative_network;  // the 40960-feature network of eval/network_king.h, clipped; NN_file and `eval`
 };
 
 inline constexpr Generation GENERATIONS[] = {
@@ -59,7 +60,7 @@ inline constexpr Generation GENERATIONS[] = {
      .options = UciOptions::HASH_THREADS, .instructions = InstructionReport::FULL,
      .analysis_modes = false, .square_shift_magics = false,
      .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false,
-     .in_place_board = false, .genes = false},
+     .in_place_board = false, .genes = false, .king_relative_network = false},
     {.number = 8, .name = "Vexar 0.8 x64",
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = true,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
@@ -68,7 +69,7 @@ inline constexpr Generation GENERATIONS[] = {
      .options = UciOptions::HASH_NN_FILE, .instructions = InstructionReport::FULL,
      .analysis_modes = false, .square_shift_magics = false,
      .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false,
-     .in_place_board = false, .genes = false},
+     .in_place_board = false, .genes = false, .king_relative_network = true},
     {.number = 7, .name = "Vexar 0.7 x64",
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
@@ -77,7 +78,7 @@ inline constexpr Generation GENERATIONS[] = {
      .options = UciOptions::HASH_SYZYGY, .instructions = InstructionReport::QUOTED_LIST,
      .analysis_modes = true, .square_shift_magics = false,
      .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false,
-     .in_place_board = false, .genes = false},
+     .in_place_board = false, .genes = false, .king_relative_network = false},
     {.number = 6, .name = "Vexar 0.6 x64 (bmi2)",
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
@@ -86,7 +87,7 @@ inline constexpr Generation GENERATIONS[] = {
      .options = UciOptions::HASH_OWN_BOOK, .instructions = InstructionReport::POPCNT_BMI2,
      .analysis_modes = false, .square_shift_magics = true,
      .mirrored_listing = MirroredListing::LEGAL_HEADING, .perft_lists_root_moves = true,
-     .in_place_board = false, .genes = false},
+     .in_place_board = false, .genes = false, .king_relative_network = false},
     {.number = 3, .name = "Vexar 0.3.0 x64 (popcnt)",
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
@@ -95,7 +96,7 @@ inline constexpr Generation GENERATIONS[] = {
      .options = UciOptions::HASH_OWN_BOOK, .instructions = InstructionReport::POPCNT_ONLY,
      .analysis_modes = false, .square_shift_magics = true,
      .mirrored_listing = MirroredListing::NONE, .perft_lists_root_moves = false,
-     .in_place_board = true, .genes = true},
+     .in_place_board = true, .genes = true, .king_relative_network = false},
 };
 
 constexpr const Generation &generationRow(int number) {

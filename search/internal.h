@@ -1,6 +1,8 @@
 // Functions shared by the search modules (not used outside search/).
 #pragma once
 
+#include "board/moves.h"
+#include "board/sliders/sliders.h"
 #include "board/types.h"
 #include "eval/genes/genes.h"
 #include "eval/hce/evaluate.h"
@@ -45,8 +47,21 @@ bool drawByRule(PositionStack &stack, Position &pos, bool in_check);
 // The static evaluation of the generation: the network, or the hand-crafted
 // evaluation (which reads the position's AttackInfo: computeAttackInfo first),
 // or generation 0.3's genes.
+// Generation 0.8 scores a bare king whose every neighbouring square is
+// attacked as 0 (the side to move has nothing left to play with but a king
+// that cannot step anywhere safe).
+inline bool bareKingSurrounded(const Position &pos) {
+    if (pos.us->bb[0] != pos.us->bb[KING]) return false;
+    const int them = pos.them->colour;
+    for (Bitboard b = kingMoves[pos.us->king_square]; b; b = clearLowest(b))
+        if (!squareAttacked(pos, lowestSquare(b), them, pos.occupied)) return false;
+    return true;
+}
+
 inline int evaluate(const Position &pos) {
-    if constexpr (GENERATION.genes)
+    if constexpr (GENERATION.king_relative_network)
+        return bareKingSurrounded(pos) ? 0 : evaluateNetwork(pos.accumulator, pos.us->colour == WHITE ? 0 : 1);
+    else if constexpr (GENERATION.genes)
         return evaluateGenes(pos);
     else if constexpr (GENERATION.network)
         return evaluateNetwork(pos.accumulator, pos.us->colour == WHITE ? 0 : 1);

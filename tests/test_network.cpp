@@ -23,6 +23,9 @@
 
 namespace {
 
+// Kings' squares for updateAccumulator (generation 0.9's rows ignore them).
+constexpr int KINGS[2] = {60, 4};
+
 // Value indices where the text and binary forms start each block.
 constexpr int H1W = 98432, H1B = 106624, H2W = 106656, H2B = 107680;
 
@@ -484,7 +487,7 @@ TEST_F(NetworkInference, FeatureRowsOfExamplePieces) {
     refreshAccumulator(acc, white, black);
     EXPECT_EQ(acc.half[0][0], 134 + 85);
     EXPECT_EQ(acc.half[1][0], 249 + 42);
-    updateAccumulator(acc, acc, 1, 2, 6, 21, 1);
+    updateAccumulator(acc, acc, 1, 2, 6, 21, 1, KINGS);
     EXPECT_EQ(acc.half[0][0], 149);
     EXPECT_EQ(acc.half[1][0], 234);
     EXPECT_EQ(acc.half[0][1], 1.0f);
@@ -527,7 +530,7 @@ TEST_F(NetworkInference, IncrementalUpdatesMatchRefresh) {
         }
         // Alternate between writing a new record and updating in place.
         Accumulator &dst = moves % 2 ? accs[1 - current] : accs[current];
-        updateAccumulator(dst, accs[current], colour, moved, from, to, captured);
+        updateAccumulator(dst, accs[current], colour, moved, from, to, captured, KINGS);
         ASSERT_EQ(memcmp(dst.half, expected, sizeof expected), 0) << "move " << moves;
         current = &dst == &accs[0] ? 0 : 1;
         board[to] = board[from], board[from] = 0;

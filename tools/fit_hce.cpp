@@ -2,7 +2,15 @@
 // evaluation (eval/hce/) to scored training records and writes them as the
 // data source eval/hce/weights.cpp.
 //
-//   fit-hce [--out FILE] [--holdout N] [--ridge A] [--shrink K] RECORDS...
+//   fit-hce [--out FILE] [--holdout N] [--ridge A] [--shrink K] [--label record|network]
+//           [--result-blend L] RECORDS...
+//
+// The reference score of a record is its own score (--label record, the
+// default: the score its labeller wrote) or the evaluation of generation
+// 0.9's shipped network (--label network).  --result-blend L (0 <= L < 1)
+// mixes in the game result where scores are win probabilities:
+// p = (1 - L) sigmoid(score / 400) + L (result + 1) / 2, turned back into
+// centipawns as 400 ln(p / (1 - p)) and clipped to +-3000.
 //
 // Every record (tools/record.h) whose side to move is not in check, whose
 // score is within +-3000 centipawns and which has 4 to 32 pieces is a
@@ -22,6 +30,7 @@
 // Printed: sample counts and the held-out rms error of a material-only fit
 // (pawn, knight, bishop, rook and queen differences and a constant), of the
 // linear fit alone and with the endgame corrections.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +44,7 @@
 #include "board/sliders/sliders.h"
 #include "eval/hce/endgame.h"
 #include "eval/hce/features.h"
+#include "eval/network.h"
 #include "tools/record.h"
 #include "uci/output.h"
 
@@ -50,6 +60,8 @@ struct Options {
     int holdout = 10;
     double ridge = 200.0;
     double shrink = 20.0;
+    bool network_label = false;
+    double result_blend = 0.0;
     std::vector<const char *> files;
 };
 
@@ -131,8 +143,9 @@ struct Sample {
 SearchThread *thread;
 
 // Sets the record up and computes its sample; false when it is not usable.
-bool makeSample(const PackedRecord &r, Sample &s) {
-    if (recordProblem(r) || r.score < -SCORE_LIMIT || r.score > SCORE_LIMIT) return false;
+bool makeSample(const Options &o, const PackedRecord &r, Sample &s) {
+    if (recordProblem(r)) return false;
+    if (!o.network_label && (r.score < -SCORE_LIMIT || r.score > SCORE_LIMIT)) return false;
     s.pieces = popCount(r.occupied);
     if (s.pieces < MIN_PIECES) return false;
     char fen[128];
@@ -145,7 +158,12 @@ bool makeSample(const PackedRecord &r, Sample &s) {
     for (int t = PAWN; t <= QUEEN; t++) s.material[t - 1] = popCount(pos.us->bb[t]) - popCount(pos.them->bb[t]);
     s.material[MATERIAL_TERMS - 1] = 1;
     s.endgame = s.pieces <= ENDGAME_MAX_PIECES ? signedEndgameIndex(*pos.us, *pos.them) : 0;
-    s.score = r.score;
+    s.score = o.network_label ? evaluateNetwork(pos.accumulator, pos.us->colour == WHITE ? 0 : 1) : r.score;
+    if (s.score < -SCORE_LIMIT || s.score > SCORE_LIMIT) return false;
+    if (o.result_blend > 0.0) {
+        const double p = (1.0 - o.result_blend) / (1.0 + std::exp(-s.score / 400.0)) + o.result_blend * (r.result + 1) / 2.0;
+        s.score = p <= 0.0 ? -SCORE_LIMIT : p >= 1.0 ? SCORE_LIMIT : std::clamp(400.0 * std::log(p / (1.0 - p)), -double(SCORE_LIMIT), double(SCORE_LIMIT));
+    }
     return true;
 }
 
@@ -164,7 +182,7 @@ bool forEachSample(const Options &o, Visit visit) {
         size_t got;
         while ((got = fread(chunk.data(), sizeof(PackedRecord), chunk.size(), in)) > 0)
             for (size_t i = 0; i < got; i++, index++)
-                if (makeSample(chunk[i], sample))
+                if (makeSample(o, chunk[i], sample))
                     visit(sample, o.holdout > 0 && index % o.holdout == uint64_t(o.holdout - 1));
         fclose(in);
     }
@@ -195,12 +213,17 @@ bool parseOptions(int argc, char **argv, Options &o) {
             o.ridge = atof(argv[++i]);
         else if (!strcmp(argv[i], "--shrink") && has_value)
             o.shrink = atof(argv[++i]);
+        else if (!strcmp(argv[i], "--label") && has_value && (!strcmp(argv[i + 1], "record") || !strcmp(argv[i + 1], "network")))
+            o.network_label = !strcmp(argv[++i], "network");
+        else if (!strcmp(argv[i], "--result-blend") && has_value)
+            o.result_blend = atof(argv[++i]);
         else if (argv[i][0] == '-')
             return false;
         else
             o.files.push_back(argv[i]);
     }
-    return !o.files.empty() && o.holdout >= 0 && o.ridge >= 0 && o.shrink >= 0;
+    return !o.files.empty() && o.holdout >= 0 && o.ridge >= 0 && o.shrink >= 0 && o.result_blend >= 0.0 &&
+           o.result_blend < 1.0;
 }
 
 }  // namespace
@@ -208,11 +231,14 @@ bool parseOptions(int argc, char **argv, Options &o) {
 int main(int argc, char **argv) {
     Options o;
     if (!parseOptions(argc, argv, o)) {
-        fprintf(stderr, "usage: fit-hce [--out FILE] [--holdout N] [--ridge A] [--shrink K] RECORDS...\n");
+        fprintf(stderr,
+                "usage: fit-hce [--out FILE] [--holdout N] [--ridge A] [--shrink K] [--label record|network]\n"
+                "               [--result-blend L] RECORDS...\n");
         return 2;
     }
     setOutputEnabled(false);
     initSliders();
+    if (o.network_label) loadNetwork();  // network.nn or network.txt here, else the embedded one
     std::unique_ptr<SearchThread> owner = std::make_unique<SearchThread>();
     thread = owner.get();
 
@@ -328,7 +354,8 @@ int main(int argc, char **argv) {
     }
     fprintf(out, "// Generated by tools/fit_hce.cpp; do not edit.  Fitted to:\n");
     for (const char *name : o.files) fprintf(out, "//   %s\n", name);
-    fprintf(out, "// with --holdout %d --ridge %g --shrink %g:\n", o.holdout, o.ridge, o.shrink);
+    fprintf(out, "// with --holdout %d --ridge %g --shrink %g --label %s --result-blend %g:\n", o.holdout, o.ridge,
+            o.shrink, o.network_label ? "network" : "record", o.result_blend);
     for (const char *line = summary; *line;) {
         const char *end = strchr(line, '\n');
         fprintf(out, "//   %.*s\n", int(end - line), line);

@@ -1,7 +1,11 @@
 // random-network [seed] [path]
+// random-network --king [seed] [path]
 //
 // Writes a network.txt (default path "network.txt") of RANDOM weights: 107745
-// values, one per line, in the text order the engine converts from.  The
+// values, one per line, in the text order the engine converts from.  With
+// --king it writes generation 0.8's binary network.nn instead (default path
+// "network.nn"): 5242880 random 16-bit first-layer weights, then the random
+// binary32 tail, little-endian.  The
 // network plays no chess; it exists so that the engine can be timed doing
 // real evaluation work without a trained network.  The same seed always gives
 // the same file.
@@ -13,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 static uint64_t rngState;
 
@@ -49,8 +54,41 @@ static const Block BLOCKS[] = {
     {"output_bias", 1, 0.00f},
 };
 
+// Generation 0.8's network.nn: the same tail blocks, a first layer of 40960
+// rows quantised (weight x 10000); some 30 active rows of +-0.1 give sums
+// of about +-0.5, inside the clipped range.
+static int writeKingBinary(const char *path) {
+    FILE *out = fopen(path, "wb");
+    if (out == nullptr) {
+        fprintf(stderr, "random-network: cannot create %s\n", path);
+        return 1;
+    }
+    for (int i = 0; i < 40960 * 128; ++i) {
+        const int16_t w = int16_t(uniform(0.1f) * 10000.0f);
+        fwrite(&w, sizeof w, 1, out);
+    }
+    for (int b = 1; b < 8; ++b) {
+        for (int i = 0; i < BLOCKS[b].count; ++i) {
+            const float v = uniform(BLOCKS[b].scale);
+            fwrite(&v, sizeof v, 1, out);
+        }
+    }
+    if (fclose(out) != 0) {
+        fprintf(stderr, "random-network: failed to write %s\n", path);
+        return 1;
+    }
+    printf("random-network: wrote a random generation-0.8 network to %s\n", path);
+    return 0;
+}
+
 int main(int argc, char **argv) {
+    const bool king = argc > 1 && strcmp(argv[1], "--king") == 0;
+    if (king) {
+        argc--;
+        argv++;
+    }
     rngState = argc > 1 ? strtoull(argv[1], nullptr, 10) : 1;
+    if (king) return writeKingBinary(argc > 2 ? argv[2] : "network.nn");
     const char *path = argc > 2 ? argv[2] : "network.txt";
     FILE *out = fopen(path, "w");
     if (out == nullptr) {

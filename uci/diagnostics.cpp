@@ -26,6 +26,14 @@ void perftLine(const char *line) {
 
 void classicDebugCommand();
 
+void evalCommand() {
+    Position &pos = *main_thread->stack.current;
+    computeAttackInfo(pos);
+    const bool bare_kings = popCount(pos.occupied) == 2;
+    const int score = bare_kings ? 0 : evaluate(pos);
+    writeOut("eval = %0.2lf\n", score * 0.01);
+}
+
 void debugCommand() {
     if constexpr (GENERATION.classic_front_end)
         classicDebugCommand();

@@ -215,6 +215,10 @@ bool runCommand(const char *line) {
             tt_create(value);
         else if constexpr (!GENERATION.classic_front_end)
             writeOut("info debug Error while parsing 'setoption' command\n");
+    } else if (GENERATION.king_relative_network && strstr(line, "setoption name NN_file value ")) {
+        // One word, as "%s" reads it; a file that fails leaves the network in use.
+        char path[INPUT_LINE_SIZE];
+        if (sscanf(line, "setoption name NN_file value %8191s", path) == 1) loadNamedNetwork(path);
     } else if (GENERATION.tablebases && syzygyPathOption(line)) {
         // handled: the prober was initialised with the rest of the line
     } else if (MAX_THREADS > 1 && strstr(line, "setoption name Threads value ")) {
@@ -231,6 +235,8 @@ bool runCommand(const char *line) {
         positionCommand(line, true);
     } else if (strstr(line, "position fen ")) {
         positionCommand(line, false);
+    } else if (GENERATION.king_relative_network && strstr(line, "eval")) {
+        evalCommand();
     } else if (strstr(line, "go")) {
         parseGoLimits(line, main_thread->stack.current->us->colour, main_thread->limits);
         go();

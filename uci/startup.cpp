@@ -4,6 +4,8 @@
 #include "board/sliders/sliders.h"
 #include "eval/genes/genes.h"
 #include "eval/network.h"
+#include "eval/network_king.h"
+#include <cstdlib>
 #include "search/search.h"
 #include "search/tt.h"
 #include "tb/syzygy.h"
@@ -52,13 +54,31 @@ static void reportProcessor() {
 
 static void displayGame() { displayPosition(main_thread->stack); }
 
+bool loadNamedNetwork(const char *path) {
+    char reason[REASON_SIZE];
+    if (loadKingNetwork(path, reason) == 0) {
+        writeOut("info debug Loading NN file : success ('%s')\n", path);
+        return true;
+    }
+    writeOut("info debug Error while loading NN file ('%s')\n", path);
+    writeOut("info string %s\n", reason);
+    return false;
+}
+
 void startEngine(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     writeOut("%s ('quit' to exit)\n", ENGINE_NAME);
     initSliders();
     reportProcessor();
     if constexpr (GENERATION.genes) readPbilArgument(argc, argv);
-    if constexpr (GENERATION.network) loadNetwork();
+    if constexpr (GENERATION.king_relative_network) {
+        // Without a network generation 0.8 cannot evaluate: the error line
+        // (and its cause) and exit status 1.
+        if (!loadNamedNetwork("network.nn")) std::exit(1);
+        for (int i = 1; i < argc; i++) writeOut("info debug command line argument received: %s\n", argv[i]);
+    } else if constexpr (GENERATION.network) {
+        loadNetwork();
+    }
     helper_count = 0;
     initSearchTables();
     setGame(START_FEN, nullptr);

@@ -12,6 +12,11 @@ inline constexpr int MAX_THREADS = GENERATION.max_threads;
 // Start-up: tables, network, game, transposition table (prints the banner and
 // reports).  Generation 0.3 reads its `-pbil=` argument from the command line.
 void startEngine(int argc = 0, char **argv = nullptr);
+// Generation 0.8: loads a network.nn-form file as the network in use and
+// prints the success or error line; on failure the network in use stays.
+bool loadNamedNetwork(const char *path);
+// Generation 0.8's `eval`: "eval = %0.2lf" with the static evaluation in pawns.
+void evalCommand();
 // Reads and runs commands until quit or end of input.
 [[noreturn]] void commandLoop();
 // Runs one normalised command line; returns false when the engine must exit.

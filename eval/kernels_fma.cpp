@@ -1,0 +1,44 @@
+// Generation 0.8's forward pass: 8-lane AVX vectors with fused multiply-add,
+// every rectifier clipped to [0, 1].
+//
+// Each dot product keeps 8 partial sums (input i in lane i mod 8), each
+// accumulated with one fused multiply-add per chunk of 8 in input order;
+// the lanes are then reduced as lane l + lane l+4, then (0 + 2) and (1 + 3),
+// then those two, and the bias is added last.  The tests hold a scalar
+// reference that sums in exactly this order.
+#include <immintrin.h>
+
+#include "eval/kernels.h"
+#include "eval/network_king.h"
+
+static inline float reduce8(__m256 s) {
+    const __m128 t = _mm_add_ps(_mm256_castps256_ps128(s), _mm256_extractf128_ps(s, 1));  // l + (l+4)
+    const __m128 u = _mm_add_ps(t, _mm_movehl_ps(t, t));                                  // (0+2), (1+3)
+    return _mm_cvtss_f32(_mm_add_ss(u, _mm_shuffle_ps(u, u, 1)));
+}
+
+// min(value, 1), then max(., 0): -0 becomes +0 and NaN becomes 1, in both forms.
+static inline __m256 clip8(__m256 v) {
+    return _mm256_max_ps(_mm256_min_ps(v, _mm256_set1_ps(1.0f)), _mm256_setzero_ps());
+}
+static inline float clip1(float v) { return v < 1.0f ? (v > 0.0f ? v : 0.0f) : 1.0f; }
+
+static inline float dot(const float *w, const float *x, int n) {
+    __m256 s = _mm256_setzero_ps();
+    for (int i = 0; i < n; i += 8) s = _mm256_fmadd_ps(_mm256_load_ps(w + i), _mm256_load_ps(x + i), s);
+    return reduce8(s);
+}
+
+float kernelForwardClipped(const KingNetwork &net, const float *us, const float *them) {
+    alignas(32) float x[2 * ACCUMULATOR_SIZE];
+    alignas(32) float y[HIDDEN1_SIZE];
+    alignas(32) float z[HIDDEN2_SIZE];
+    for (int j = 0; j < ACCUMULATOR_SIZE; j += 8) {
+        _mm256_store_ps(x + j, clip8(_mm256_loadu_ps(us + j)));
+        _mm256_store_ps(x + ACCUMULATOR_SIZE + j, clip8(_mm256_loadu_ps(them + j)));
+    }
+    for (int o = 0; o < HIDDEN1_SIZE; o++)
+        y[o] = clip1(dot(net.hidden1_weights[o], x, 2 * ACCUMULATOR_SIZE) + net.hidden1_biases[o]);
+    for (int o = 0; o < HIDDEN2_SIZE; o++) z[o] = clip1(dot(net.hidden2_weights[o], y, HIDDEN1_SIZE) + net.hidden2_biases[o]);
+    return dot(net.output_weights, z, HIDDEN2_SIZE) + net.output_bias;
+}
