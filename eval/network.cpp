@@ -41,47 +41,6 @@ static_assert(offsetof(Network, output_bias) == 430976);
 static_assert(offsetof(Network, output_bias) + sizeof(float) == NETWORK_BYTES);
 static_assert(alignof(Network) == 32);
 
-int writeFileReplacing(const void *data, size_t size, const char *binary_path, char *reason) {
-    char temporary[4096];
-    if (snprintf(temporary, sizeof temporary, "%s.%d.tmp", binary_path, static_cast<int>(getpid())) >=
-        static_cast<int>(sizeof temporary)) {
-        snprintf(reason, REASON_SIZE, "cannot write %s: name too long", binary_path);
-        return -1;
-    }
-    const int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0) {
-        snprintf(reason, REASON_SIZE, "cannot write %s: %s", binary_path, strerror(errno));
-        return -1;
-    }
-    // Over a file size limit a write would raise SIGXFSZ and end the engine;
-    // ignored, the write fails with EFBIG instead and is reported.
-    struct sigaction ignore = {}, previous;
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGXFSZ, &ignore, &previous);
-    const char *bytes = static_cast<const char *>(data);
-    size_t done = 0;
-    int error = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, bytes + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    sigaction(SIGXFSZ, &previous, nullptr);
-    if (error == 0 && fsync(fd) != 0) error = errno;
-    if (close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && rename(temporary, binary_path) != 0) error = errno;
-    if (error != 0) {
-        unlink(temporary);
-        snprintf(reason, REASON_SIZE, "cannot write %s: %s", binary_path, strerror(error));
-        return -1;
-    }
-    return 0;
-}
-
 int convertNetworkFile(const char *text_path, const char *binary_path, char *reason) {
     char ignored[REASON_SIZE];
     if (reason == nullptr) reason = ignored;

@@ -1,6 +1,12 @@
 // The text form of the network: one number a line, read and checked into the
-// binary layout.  Shared by the engine's conversion and by the build tool that
-// compiles the shipped network into the program, so both yield the same bits.
+// binary layout; and the writing of a binary file under a temporary name.
+// Shared by the engine's conversions (both network kinds), the trainer and the
+// build tool that compiles the shipped network into the program, so all of
+// them yield the same bits.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
@@ -88,5 +94,46 @@ int readNetworkText(const char *text_path, float *values, char reason[REASON_SIZ
     // keeps one row of inputs per output neuron.
     transposeBlock(values + HIDDEN1_START, 2 * ACCUMULATOR_SIZE, HIDDEN1_SIZE);
     transposeBlock(values + HIDDEN2_START, HIDDEN1_SIZE, HIDDEN2_SIZE);
+    return 0;
+}
+
+int writeFileReplacing(const void *data, size_t size, const char *binary_path, char *reason) {
+    char temporary[4096];
+    if (snprintf(temporary, sizeof temporary, "%s.%d.tmp", binary_path, static_cast<int>(getpid())) >=
+        static_cast<int>(sizeof temporary)) {
+        snprintf(reason, REASON_SIZE, "cannot write %s: name too long", binary_path);
+        return -1;
+    }
+    const int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0) {
+        snprintf(reason, REASON_SIZE, "cannot write %s: %s", binary_path, strerror(errno));
+        return -1;
+    }
+    // Over a file size limit a write would raise SIGXFSZ and end the engine;
+    // ignored, the write fails with EFBIG instead and is reported.
+    struct sigaction ignore = {}, previous;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previous);
+    const char *bytes = static_cast<const char *>(data);
+    size_t done = 0;
+    int error = 0;
+    while (done < size) {
+        const ssize_t n = write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    sigaction(SIGXFSZ, &previous, nullptr);
+    if (error == 0 && fsync(fd) != 0) error = errno;
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && rename(temporary, binary_path) != 0) error = errno;
+    if (error != 0) {
+        unlink(temporary);
+        snprintf(reason, REASON_SIZE, "cannot write %s: %s", binary_path, strerror(error));
+        return -1;
+    }
     return 0;
 }

@@ -116,7 +116,8 @@ else
     echo "train_network: gnuplot is not installed; no loss curve will be drawn"
 fi
 
-${CXX:-g++} -std=c++20 -O3 -march=native -pthread -I. -o "$WORK/trainer" tools/trainer.cpp tools/trainer_core.cpp
+${CXX:-g++} -std=c++20 -O3 -march=native -pthread -I. -DVEXAR_GENERATION=8 -o "$WORK/trainer" tools/trainer.cpp \
+    tools/trainer_core.cpp tools/trainer_king.cpp eval/network_king.cpp eval/network_text.cpp uci/output.cpp
 # The file names are split on spaces on purpose (INPUT and PLOT hold options).
 # shellcheck disable=SC2086
 # The trainer's exit status is passed around tee, so that a failed training

@@ -53,6 +53,10 @@
 //   --out FILE       network in the engine's text order (default
 //                    network.txt); rewritten after every epoch, so an
 //                    interrupted training leaves its last finished epoch
+//   --king           generation 0.8's king-relative network instead
+//                    (tools/trainer_king.h: factorised first layer, clipped
+//                    activations); --out is then its binary network.nn and
+//                    --resume reads one
 //   --csv FILE       per-epoch losses (default: --out with .txt replaced by
 //                    -loss.csv); rewritten after every epoch
 //   --plot FILE.png  loss curve (training and validation loss per epoch)
@@ -70,7 +74,8 @@
 // differently).
 //
 // Build: the CMake target `trainer`, or (as tools/train_network.sh does)
-//   g++ -std=c++20 -O3 -march=native -pthread -I. -o trainer tools/trainer.cpp tools/trainer_core.cpp
+//   g++ -std=c++20 -O3 -march=native -pthread -I. -DVEXAR_GENERATION=8 -o trainer tools/trainer.cpp
+//       tools/trainer_core.cpp tools/trainer_king.cpp eval/network_king.cpp eval/network_text.cpp uci/output.cpp
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -79,10 +84,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tools/trainer_core.h"
+#include "tools/trainer_king.h"
 
 using namespace trainer;
 
@@ -205,6 +212,82 @@ int engineScore(const Params &net, const char *fen) {
     extractFeatures(r, false, f);
     return int(forward(net, f, w) * 100.0f);
 }
+int engineScore(const KingParams &net, const char *fen) {
+    PackedRecord r;
+    if (!recordFromText((std::string(fen) + ";0").c_str(), r)) return 0;
+    KingFeatures f;
+    KingWork w;
+    extractKingFeatures(r, false, f);
+    return int(forward(net, f, w) * 100.0f);
+}
+
+// What the training loop needs besides the data and the trainer's fields.
+struct Run {
+    std::string outPath, csvPath, plotPath, resumePath;
+    int epochs, startEpoch, threads;
+    uint64_t seed;
+    Schedule schedule;
+};
+
+// Trains a network of kind Net with trainer T (Params/Trainer for 0.9,
+// KingParams/KingTrainer for 0.8's king-relative network).
+template <class Net, class T>
+int train(const Run &run, const DataSets &sets, T &t) {
+    std::unique_ptr<Net> owner(new Net{});
+    Net &net = *owner;
+    setUp(t, net);
+    t.threads = run.threads;
+    t.rng.state = run.seed;
+    initialise(net, t.rng);
+    if (!run.resumePath.empty()) {
+        if (!readNetwork(net, run.resumePath.c_str())) {
+            fprintf(stderr, "trainer: cannot read the network %s\n", run.resumePath.c_str());
+            return 1;
+        }
+        printf("trainer: starting from %s\n", run.resumePath.c_str());
+    }
+    const int epochs = run.epochs;
+    const Stats start = evaluate(net, sets.valid, t.loss, run.threads);
+    printf("epoch %2d  valid loss %.6f  mae %.1f cp  corr %.4f\n", run.startEpoch - 1, start.loss, start.mae,
+           start.corr);
+    fflush(stdout);
+    std::vector<uint32_t> order;
+    std::vector<EpochRow> rows;
+    if (run.startEpoch > 1) readCsv(run.csvPath, run.startEpoch, rows);
+    const auto begin = std::chrono::steady_clock::now();
+    for (int epoch = run.startEpoch; epoch <= epochs; ++epoch) {
+        const float rate = learningRate(run.schedule, epoch, epochs);
+        ProgressContext context{epoch, std::chrono::steady_clock::now()};
+        const double trainLoss = trainEpoch(t, sets.train, order, rate, printProgress, &context);
+        const double took = seconds(context.start);
+        const Stats v = evaluate(net, sets.valid, t.loss, run.threads);
+        printf(
+            "epoch %2d  lr %.2e  train loss %.6f  valid loss %.6f  mae %.1f cp  corr %.4f  "
+            "%.1f s (%.2f s per million positions), %.0f s in all\n",
+            epoch, double(rate), trainLoss, v.loss, v.mae, v.corr, took, took * 1e6 / double(sets.train.size()),
+            seconds(begin));
+        rows.push_back({epoch, rate, trainLoss, v, took});
+        // Checkpoint: the network and the losses so far after every epoch.
+        if (!writeNetwork(net, run.outPath.c_str())) {
+            fprintf(stderr, "trainer: cannot write %s\n", run.outPath.c_str());
+            return 1;
+        }
+        if (!writeCsv(run.csvPath, rows)) fprintf(stderr, "trainer: cannot write %s\n", run.csvPath.c_str());
+        fflush(stdout);
+    }
+    printf("trainer: wrote %s and %s\n", run.outPath.c_str(), run.csvPath.c_str());
+    if (!run.plotPath.empty()) plot(run.csvPath, run.plotPath);
+
+    const char *checks[] = {
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+        "rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+        "rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1",
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNB1KBNR w KQkq - 0 1",
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNB1KBNR b KQkq - 0 1",
+    };
+    for (const char *fen : checks) printf("check %6d  %s\n", engineScore(net, fen), fen);
+    return 0;
+}
 
 // Whole-string number parsing: a stray character is an error, not a zero.
 bool parseNumber(const char *text, double &value) {
@@ -219,7 +302,7 @@ int usage() {
             "               [--plot FILE.png] [--epochs N] [--batch N] [--threads N] [--lr X]\n"
             "               [--lr-drop-epoch N] [--lr-drop-factor F] [--cosine] [--seed N]\n"
             "               [--valid X] [--valid-every N] [--blend B] [--scale K] [--clip CP]\n"
-            "               [--decay X] [--no-mirror] [--resume FILE] [--start-epoch N]\n"
+            "               [--decay X] [--no-mirror] [--resume FILE] [--start-epoch N] [--king]\n"
             "(the options are described at the top of tools/trainer.cpp)\n");
     return 1;
 }
@@ -234,7 +317,7 @@ int main(int argc, char **argv) {
     uint64_t seed = 1;
     bool blendGiven = false;
     Schedule schedule;
-    Params *net = new Params{};
+    bool king = false;
     Trainer t;
     t.loss.blend = 0.25f;
     for (int a = 1; a < argc; ++a) {
@@ -245,6 +328,10 @@ int main(int argc, char **argv) {
         }
         if (arg == "--cosine") {
             schedule.cosine = true;
+            continue;
+        }
+        if (arg == "--king") {
+            king = true;
             continue;
         }
         if (a + 1 >= argc) {
@@ -351,56 +438,10 @@ int main(int argc, char **argv) {
            t.batch, double(t.loss.blend), double(t.loss.scale), double(t.loss.clip), double(t.decay),
            (unsigned long long)seed);
 
-    setUp(t, *net);
-    t.threads = threads;
-    t.rng.state = seed;
-    initialise(*net, t.rng);
-    if (!resumePath.empty()) {
-        if (!readNetwork(*net, resumePath.c_str())) {
-            fprintf(stderr, "trainer: cannot read the network %s\n", resumePath.c_str());
-            return 1;
-        }
-        printf("trainer: starting from %s\n", resumePath.c_str());
-    }
-
-    const Stats start = evaluate(*net, sets.valid, t.loss, threads);
-    printf("epoch %2d  valid loss %.6f  mae %.1f cp  corr %.4f\n", startEpoch - 1, start.loss, start.mae, start.corr);
-    fflush(stdout);
-    std::vector<uint32_t> order;
-    std::vector<EpochRow> rows;
-    if (startEpoch > 1) readCsv(csvPath, startEpoch, rows);
-    const auto begin = std::chrono::steady_clock::now();
-    for (int epoch = startEpoch; epoch <= epochs; ++epoch) {
-        const float rate = learningRate(schedule, epoch, epochs);
-        ProgressContext context{epoch, std::chrono::steady_clock::now()};
-        const double trainLoss = trainEpoch(t, sets.train, order, rate, printProgress, &context);
-        const double took = seconds(context.start);
-        const Stats v = evaluate(*net, sets.valid, t.loss, threads);
-        printf(
-            "epoch %2d  lr %.2e  train loss %.6f  valid loss %.6f  mae %.1f cp  corr %.4f  "
-            "%.1f s (%.2f s per million positions), %.0f s in all\n",
-            epoch, double(rate), trainLoss, v.loss, v.mae, v.corr, took, took * 1e6 / double(sets.train.size()),
-            seconds(begin));
-        rows.push_back({epoch, rate, trainLoss, v, took});
-        // Checkpoint: the network and the losses so far after every epoch.
-        if (!writeNetwork(*net, outPath.c_str())) {
-            fprintf(stderr, "trainer: cannot write %s\n", outPath.c_str());
-            return 1;
-        }
-        if (!writeCsv(csvPath, rows)) fprintf(stderr, "trainer: cannot write %s\n", csvPath.c_str());
-        fflush(stdout);
-    }
-    printf("trainer: wrote %s and %s\n", outPath.c_str(), csvPath.c_str());
-    if (!plotPath.empty()) plot(csvPath, plotPath);
-
-    const char *checks[] = {
-        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
-        "rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
-        "rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1",
-        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNB1KBNR w KQkq - 0 1",
-        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNB1KBNR b KQkq - 0 1",
-    };
-    for (const char *fen : checks) printf("check %6d  %s\n", engineScore(*net, fen), fen);
-    delete net;
-    return 0;
+    Run run{outPath, csvPath, plotPath, resumePath, epochs, startEpoch, threads, seed, schedule};
+    if (!king) return train<Params>(run, sets, t);
+    printf("trainer: generation 0.8's king-relative network (factorised first layer), written as network.nn\n");
+    KingTrainer kt;
+    kt.batch = t.batch, kt.mirror = t.mirror, kt.decay = t.decay, kt.loss = t.loss;
+    return train<KingParams>(run, sets, kt);
 }

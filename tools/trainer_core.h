@@ -9,6 +9,8 @@
 // precision, output in pawns.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -179,6 +181,75 @@ struct Stats {
     double mae;   // mean |100 x output - clipped score| in centipawns
     double corr;  // correlation of 100 x output and the clipped score
 };
+
+// The epoch loop of every network kind: T has the fields batch, mirror and
+// rng, and batchGradient(T &, ...) and adamStep(T &, lr) overloads.
+template <class T>
+double runEpoch(T &t, const std::vector<PackedRecord> &data, std::vector<uint32_t> &order, float lr,
+                Progress progress, void *context) {
+    const size_t total = data.size();
+    if (order.size() != total) {
+        order.resize(total);
+        for (size_t k = 0; k < total; ++k) order[k] = uint32_t(k);
+    }
+    for (size_t k = total; k > 1; --k) {  // Fisher-Yates
+        const size_t j = size_t(t.rng.next() % k);
+        std::swap(order[k - 1], order[j]);
+    }
+    const size_t batch = size_t(std::max(1, t.batch));
+    std::vector<uint8_t> flips(batch);
+    double lossSum = 0.0;
+    size_t nextReport = total / 10;
+    for (size_t b = 0; b < total; b += batch) {
+        const size_t n = std::min(batch, total - b);
+        for (size_t k = 0; k < n; ++k) flips[k] = t.mirror ? uint8_t(t.rng.next() & 1) : 0;
+        lossSum += batchGradient(t, data, &order[b], flips.data(), n) * double(n);
+        adamStep(t, lr);
+        if (progress != nullptr && b + n >= nextReport && b + n < total) {
+            progress(context, b + n, total, lossSum / double(b + n));
+            while (nextReport <= b + n) nextReport += std::max<size_t>(1, total / 10);
+        }
+    }
+    return total > 0 ? lossSum / double(total) : 0.0;
+}
+
+// Statistics of a network given as output(record) (in pawns, unmirrored)
+// over every position of `data`, summed in SLICES fixed parts so that the
+// thread count changes nothing.
+template <class Output>
+Stats statistics(const std::vector<PackedRecord> &data, const Loss &loss, int threads, Output output) {
+    struct Sums {
+        double loss, mae, sx, sy, sxx, syy, sxy;
+    };
+    Sums parts[SLICES] = {};
+    const size_t total = data.size();
+    const float k = 100.0f / loss.scale;
+    Pool pool(threads);
+    pool.run([&](int first) {
+        for (int s = first; s < SLICES; s += pool.size) {
+            Sums sum{};
+            for (size_t i = total * s / SLICES; i < total * (s + 1) / SLICES; ++i) {
+                const float out = output(data[i]);
+                const float diff = 1.0f / (1.0f + std::exp(-k * out)) - target(data[i], loss);
+                sum.loss += double(diff) * diff;
+                const double cp = 100.0 * out, label = clippedScore(data[i], loss);
+                sum.mae += std::fabs(cp - label);
+                sum.sx += cp, sum.sy += label, sum.sxx += cp * cp, sum.syy += label * label, sum.sxy += cp * label;
+            }
+            parts[s] = sum;
+        }
+    });
+    Sums all{};
+    for (const Sums &p : parts) {
+        all.loss += p.loss, all.mae += p.mae, all.sx += p.sx, all.sy += p.sy;
+        all.sxx += p.sxx, all.syy += p.syy, all.sxy += p.sxy;
+    }
+    if (total == 0) return {0.0, 0.0, 0.0};
+    const double n = double(total);
+    const double cov = all.sxy / n - (all.sx / n) * (all.sy / n);
+    const double vx = all.sxx / n - (all.sx / n) * (all.sx / n), vy = all.syy / n - (all.sy / n) * (all.sy / n);
+    return {all.loss / n, all.mae / n, cov / std::sqrt(vx * vy + 1e-30)};
+}
 
 // Statistics of the network on every position of `data`, unmirrored, over
 // `threads` threads; the same for any thread count.
