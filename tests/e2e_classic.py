@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""End-to-end session of a classic-generation program (0.7, 0.6, 0.3): its
+"""End-to-end session of a classic-generation program (0.8, 0.7, 0.6, 0.3): its
 identity, options and messages, perft on the shared positions, the `debug`
 listing, a search, the command-set differences from 0.9, and (0.7) the
-tablebase option, (0.3) the -pbil= genes.  The banner says which generation
+tablebase option, (0.3) the -pbil= genes, (0.8) the network file, NN_file
+and eval.  The banner says which generation
 is running.
 
 Usage: e2e_classic.py PATH_TO_ENGINE
@@ -11,12 +12,26 @@ import os
 import re
 import sys
 
-from uci_engine import REPO, Checks, Engine
+import shutil
+import tempfile
+
+from uci_engine import REPO, Checks, Engine, king_relative, place_network
 
 MAX_PERFT_NODES = 20_000_000
 
 # What differs between the classic generations' sessions.
 PROFILES = {
+    "Vexar 0.8 x64": {
+        "instructions": r"info debug Supported instructions : (popcnt ?|fma ?|avx ?|avx2 ?|bmi2)*",
+        "startup_head": ["info debug Loading NN file : success ('network.nn')"],
+        "option": "option name NN_file type string default network.nn",
+        "startup_tail": [],
+        "threads_answer": ["Unknown command : 'setoption name Threads value 2'"],
+        "mirrored_heading": "%d mirrored legal moves:",
+        "perft1_lists_moves": False,
+        "tablebases": False,
+        "network": True,
+    },
     "Vexar 0.7 x64": {
         "instructions": r"info debug Supported instructions : ('(popcnt|avx1|avx2|bmi2)'(, )?)*",
         "option": "option name SyzygyPath type string default <empty>",
@@ -100,9 +115,61 @@ def check_genes(engine):
     expect((start, score), ([], built_in), "pbil with a second argument")
 
 
+def check_king_network(engine, e):
+    """Generation 0.8: eval, NN_file with a good and a bad file, a perft
+    length that does not parse, and a start without a network."""
+    eval_line = re.compile(r"^eval = -?\d+\.\d\d$")
+    e.send("position startpos")
+    start_eval = e.ask("eval")
+    check(len(start_eval) == 1 and eval_line.match(start_eval[0]), "eval line %r" % start_eval)
+    expect(e.ask("position fen 8/8/8/8/8/2k5/8/4K3 w - - 0 1\neval"), ["eval = 0.00"], "bare kings evaluate to 0")
+    # A bare king whose every neighbouring square is attacked: 0 as well.
+    expect(e.ask("position fen 7k/8/6QQ/8/8/8/8/K7 b - - 0 1\neval"), ["eval = 0.00"], "a surrounded bare king")
+    expect(e.ask("setoption name NN_file value missing.nn"),
+           ["info debug NN file conversion...", "info debug Error while loading NN file ('missing.nn')",
+            "info string cannot open network.txt: No such file or directory"], "a missing NN_file")
+    e.send("position startpos")
+    expect(e.ask("eval"), start_eval, "the network in use after a failed NN_file")
+    shutil.copy(os.path.join(e.cwd, "network.nn"), os.path.join(e.cwd, "copy.nn"))
+    with open(os.path.join(e.cwd, "short.nn"), "wb") as f:
+        f.write(b"\0" * 1000)
+    answer = e.ask("setoption name NN_file value short.nn")
+    check(answer[:1] == ["info debug Error while loading NN file ('short.nn')"] and "1000 bytes" in answer[-1],
+          "a short NN_file: %r" % answer)
+    expect(e.ask("setoption name NN_file value copy.nn"), ["info debug Loading NN file : success ('copy.nn')"],
+           "a good NN_file")
+    expect(e.ask("eval"), start_eval, "the same network from another file")
+    e.send("go depth 4")
+    check(MOVE.match(e.until_prefix("bestmove")[-1]) is not None, "search after NN_file")
+    answer = e.ask("perft x")
+    check(len(answer) == 1 and answer[0].startswith("20 nodes in "), "perft with no length: %r" % answer)
+
+    # Without a network.nn (and no network.txt to convert) the start fails
+    # with the error line and exit status 1, before any command is read.
+    empty = tempfile.mkdtemp(prefix="vexar-e2e-")
+    bare = Engine(engine, cwd=empty, network=False)
+    lines = []
+    try:
+        while True:
+            lines.append(bare.line())
+    except RuntimeError:
+        pass
+    status = bare.finish()
+    check(status == 1 and "info debug Error while loading NN file ('network.nn')" in lines
+          and not any(l.startswith("id name") for l in lines), "start without a network: %r, %r" % (status, lines))
+    # Command-line arguments are reported and otherwise ignored.
+    folder = tempfile.mkdtemp(prefix="vexar-e2e-")
+    place_network(engine, folder)
+    args = Engine(engine, cwd=folder, network=False, args=["-x", "two words"])
+    head = args.until(lambda l: l.startswith("info debug Creation of Transposition Table"))
+    check("info debug command line argument received: -x" in head
+          and "info debug command line argument received: two words" in head, "argument lines: %r" % head)
+    check(args.finish() == 0, "quit after arguments")
+
+
 def main():
     engine = sys.argv[1]
-    e = Engine(engine, network=False)
+    e = Engine(engine, network=king_relative(engine))
     banner = e.line()
     name = banner[:-len(" ('quit' to exit)")]
     if name not in PROFILES:
@@ -112,8 +179,8 @@ def main():
     e.send("isready")
     start = e.until(lambda l: l == "readyok")[:-1]
     check(re.fullmatch(profile["instructions"], start[0]) is not None, "instruction line %r" % start[0])
-    expect(start[1:], ["info debug Creation of Transposition Table : success (128 MB)"] + profile["startup_tail"],
-           "start-up lines")
+    expect(start[1:], profile.get("startup_head", []) + ["info debug Creation of Transposition Table : success (128 MB)"]
+           + profile["startup_tail"], "start-up lines")
 
     expect(e.ask("uci"), ["id name " + name, "id author Ralmond FESTIN",
                           "option name Hash type spin default 128 min 1 max 65536", profile["option"], "uciok"],
@@ -183,6 +250,10 @@ def main():
     e.send("go wtime 2000 btime 2000 winc 20 binc 20")
     check(MOVE.match(e.until_prefix("bestmove")[-1]) is not None, "go on a clock")
     expect(e.ask("frobnicate"), ["Unknown command : 'frobnicate'"], "unknown command text")
+    if profile.get("network"):
+        check_king_network(engine, e)
+        check(e.finish() == 0, "quit at the end of input")
+        return checks.finish()
     if profile.get("genes"):
         check(e.finish() == 0, "quit at the end of input")
         check_genes(engine)

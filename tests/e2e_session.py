@@ -26,7 +26,7 @@ import sys
 import tempfile
 import time
 
-from uci_engine import Checks, Engine
+from uci_engine import Checks, Engine, place_network
 
 MOVE = re.compile(r"^bestmove [a-h][1-8][a-h][1-8][qrbn]?$")
 
@@ -39,6 +39,7 @@ def run_with_input(engine, stdin, timeout=30.0):
     (exit status or None on a hang, output lines, seconds taken)."""
     start = time.monotonic()
     cwd = tempfile.mkdtemp(prefix="vexar-e2e-")
+    place_network(engine, cwd)
     kwargs = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
     try:
         done = subprocess.run([os.path.abspath(engine)], cwd=cwd, stdout=subprocess.PIPE,

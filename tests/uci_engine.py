@@ -10,17 +10,39 @@ import tempfile
 import threading
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Generation 0.8 reads only its own binary form, and cannot start without it.
+KING_NETWORK = os.path.join(REPO, "data", "network-0.8.nn")
+
+
+def king_relative(path):
+    return os.path.basename(path).startswith("vexar-0.8")
+
+
+def place_network(path, cwd):
+    """Puts the shipped network of the engine at `path` into the folder: the
+    0.9 text form, or generation 0.8's network.nn (a random one made by the
+    build's random-network when none is shipped)."""
+    if king_relative(path):
+        target = os.path.join(cwd, "network.nn")
+        if os.path.exists(KING_NETWORK):
+            shutil.copy(KING_NETWORK, target)
+        else:
+            maker = os.path.join(os.path.dirname(os.path.abspath(path)), "random-network")
+            subprocess.run([maker, "--king", "1", target], check=True, stdout=subprocess.DEVNULL)
+        return
+    shipped = os.path.join(REPO, "data", "network.txt")
+    if os.path.exists(shipped):
+        shutil.copy(shipped, cwd)
 
 
 class Engine:
     def __init__(self, path, cwd=None, network=True, timeout=20.0, env=None, args=()):
         """Starts the engine in `cwd` (a fresh temporary directory by default),
-        with the shipped network copied there when `network` is true."""
+        with its shipped network copied there when `network` is true."""
         self.timeout = timeout
         self.cwd = cwd or tempfile.mkdtemp(prefix="vexar-e2e-")
-        shipped = os.path.join(REPO, "data", "network.txt")
-        if network and os.path.exists(shipped):
-            shutil.copy(shipped, self.cwd)
+        if network:
+            place_network(path, self.cwd)
         self.proc = subprocess.Popen([os.path.abspath(path)] + list(args), cwd=self.cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=env)
         self.lines = queue.Queue()

@@ -1,13 +1,17 @@
 // Fuzz target: the network loaders.  The first byte chooses the form; the
 // rest is written as network.txt (to be converted) or as network.nn (to be
 // loaded).  Whatever the file, the loader must end with a usable network:
-// every weight finite and a finite score for the start position.
+// every weight finite and a finite score for the start position.  In
+// generation 0.8 a file that fails must leave the network in use as it was.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 
 #include "board/board.h"
 #include "eval/network.h"
+#include "eval/network_king.h"
+#include <unistd.h>
+#include <cstring>
 #include "fuzz_common.h"
 #include "search/thread.h"
 
@@ -34,6 +38,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::remove(binary_path);
     std::remove(text_path);
     writeFile(text ? text_path : binary_path, data + 1, size - 1);
+    if constexpr (GENERATION.king_relative_network) {
+        // The conversion reads network.txt of the working directory.
+        static char folder[64];
+        if (!folder[0]) std::snprintf(folder, sizeof folder, "%.*s", int(std::strlen(binary_path) - 11), binary_path);
+        char previous[4096];
+        FUZZ_CHECK(getcwd(previous, sizeof previous) && chdir(folder) == 0, "cannot enter %s", folder);
+        const float kept = king_network.output_bias, kept_row = king_network.feature_weights[777][7];
+        char reason[REASON_SIZE];
+        const int loaded = loadKingNetwork("network.nn", reason);
+        FUZZ_CHECK(chdir(previous) == 0, "cannot go back to %s", previous);
+        if (loaded != 0)
+            FUZZ_CHECK(king_network.output_bias == kept && king_network.feature_weights[777][7] == kept_row,
+                       "a refused file changed the network in use (%s)", reason);
+        const float *tail = king_network.feature_biases;
+        for (int i = 0; i < KING_TAIL_VALUES; i++)
+            FUZZ_CHECK(std::isfinite(tail[i]), "tail value %d of the network in use is %g", i, double(tail[i]));
+        FUZZ_CHECK(setGame(START_FEN, nullptr), "start position refused");
+        const int score = evaluateNetwork(main_thread->stack.current->accumulator, 0);
+        FUZZ_CHECK(score >= -EVAL_LIMIT && score <= EVAL_LIMIT, "start position scored %d", score);
+        return 0;
+    }
     loadNetworkFrom(binary_path, text_path);
 
     const float *values = reinterpret_cast<const float *>(&network);
