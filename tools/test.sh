@@ -23,4 +23,4 @@ cmake --build build-tsan -j"$jobs" --target vexar-0.9-avx
 TSAN_OPTIONS=halt_on_error=1 python3 tests/tsan_threads.py build-tsan/vexar-0.9-avx
 
 # A short run of every fuzz target (a long campaign: tests/fuzz/README.md).
-bash tools/fuzz.sh 20
+bash tools/fuzz.sh 15

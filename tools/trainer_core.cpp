@@ -134,29 +134,7 @@ void initialise(Params &net, Random &rng) {
     memset(&net, 0, sizeof net);
     for (auto &row : net.feature_weights)
         for (float &v : row) v = rng.uniform(0.12f);
-    for (float &v : net.feature_biases) v = 0.05f;
-    const float s2 = std::sqrt(6.0f / (2 * HALF));
-    for (auto &row : net.hidden1_weights)
-        for (float &v : row) v = rng.uniform(s2);
-    for (float &v : net.hidden1_biases) v = 0.05f;
-    const float s3 = std::sqrt(6.0f / H1);
-    for (auto &row : net.hidden2_weights)
-        for (float &v : row) v = rng.uniform(s3);
-    for (float &v : net.hidden2_biases) v = 0.05f;
-    const float s4 = std::sqrt(3.0f / H2);
-    for (float &v : net.output_weights) v = rng.uniform(s4);
-    net.output_bias = 0.0f;
-}
-
-// Dot product in eight interleaved partial sums, which the compiler turns
-// into vector arithmetic (a single running sum would have to stay scalar).
-template <int N>
-static float dot(const float *a, const float *b) {
-    static_assert(N % 8 == 0);
-    float lanes[8] = {};
-    for (int i = 0; i < N; i += 8)
-        for (int l = 0; l < 8; ++l) lanes[l] += a[i + l] * b[i + l];
-    return ((lanes[0] + lanes[4]) + (lanes[1] + lanes[5])) + ((lanes[2] + lanes[6]) + (lanes[3] + lanes[7]));
+    initialiseLayers(net, rng, 0.05f);
 }
 
 float forward(const Params &net, const Features &f, Work &w) {

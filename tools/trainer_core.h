@@ -89,6 +89,35 @@ struct Random {
 // hidden layers, small positive biases).
 void initialise(Params &net, Random &rng);
 
+// The part of an initialisation shared by every network kind: the layers
+// after the first, in this order of random draws, and the biases.
+template <class Net>
+void initialiseLayers(Net &net, Random &rng, float bias) {
+    for (float &v : net.feature_biases) v = bias;
+    const float s2 = std::sqrt(6.0f / float(2 * ACCUMULATOR_SIZE));
+    for (auto &row : net.hidden1_weights)
+        for (float &v : row) v = rng.uniform(s2);
+    for (float &v : net.hidden1_biases) v = bias;
+    const float s3 = std::sqrt(6.0f / float(HIDDEN1_SIZE));
+    for (auto &row : net.hidden2_weights)
+        for (float &v : row) v = rng.uniform(s3);
+    for (float &v : net.hidden2_biases) v = bias;
+    const float s4 = std::sqrt(3.0f / float(HIDDEN2_SIZE));
+    for (float &v : net.output_weights) v = rng.uniform(s4);
+    net.output_bias = 0.0f;
+}
+
+// Dot product in eight interleaved partial sums, which the compiler turns
+// into vector arithmetic (a single running sum would have to stay scalar).
+template <int N>
+inline float dot(const float *a, const float *b) {
+    static_assert(N % 8 == 0);
+    float lanes[8] = {};
+    for (int i = 0; i < N; i += 8)
+        for (int l = 0; l < 8; ++l) lanes[l] += a[i + l] * b[i + l];
+    return ((lanes[0] + lanes[4]) + (lanes[1] + lanes[5])) + ((lanes[2] + lanes[6]) + (lanes[3] + lanes[7]));
+}
+
 // Intermediate values of one forward pass, kept for the backward pass.
 struct Work {
     float acc[2][ACCUMULATOR_SIZE];  // first-layer sums before the ReLU
