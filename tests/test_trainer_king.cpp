@@ -31,7 +31,7 @@ namespace {
 // rows, then the dense tail (the KingParams layout).
 double referenceLoss(const KingParams &net, const std::vector<PackedRecord> &batch, const std::vector<uint8_t> &flips,
                      const Loss &loss, long index, double delta) {
-    const float *base = net.king_weights[0];
+    const float *base = reinterpret_cast<const float *>(&net);  // the values in layout order
     auto value = [&](long k) { return double(base[k]) + (k == index ? delta : 0.0); };
     const long SHARED = long(KING_WEIGHT_VALUES), BIAS = SHARED + PIECE_SQUARES * 128;
     const long H1W = BIAS + 128, H1B = H1W + 32 * 256, H2W = H1B + 32, H2B = H2W + 32 * 32, OW = H2B + 32, OB = OW + 32;
@@ -127,7 +127,7 @@ TEST(KingTrainer, GradientMatchesCentralDifferences) {
             const int r = int(k / 128);
             if (!t.grads[0].marked[r]) return 0.0;  // an untouched row has no gradient
         }
-        return double(g.king_weights[0][k]);
+        return double(reinterpret_cast<const float *>(&g)[k]);  // the values in layout order
     };
     struct Block {
         const char *name;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +16,11 @@ constexpr int H2 = HIDDEN2_SIZE;
 static inline float clip(float v) { return v < 1.0f ? (v > 0.0f ? v : 0.0f) : 1.0f; }
 static inline bool passes(float v) { return v > 0.0f && v < 1.0f; }  // where the clip's slope is 1
 static float sigmoid(float v) { return 1.0f / (1.0f + std::exp(-v)); }
+
+// The dense part (factor rows to output bias) as one run of values.
+static float *denseValues(KingParams &p) {
+    return reinterpret_cast<float *>(reinterpret_cast<char *>(&p) + offsetof(KingParams, shared_weights));
+}
 
 void extractKingFeatures(const PackedRecord &r, bool mirror, KingFeatures &f) {
     int squares[32], codes[32];
@@ -69,7 +75,7 @@ KingGradient::KingGradient() : g(new KingParams), marked(KING_FEATURE_COUNT, 0) 
 void KingGradient::clear() {
     for (uint16_t r : touched) marked[r] = 0;
     touched.clear();
-    memset(g->shared_weights, 0, sizeof(float) * size_t(KING_DENSE_VALUES));
+    memset(denseValues(*g), 0, sizeof(float) * size_t(KING_DENSE_VALUES));
 }
 
 float *KingGradient::row(int r) {
@@ -166,10 +172,10 @@ double batchGradient(KingTrainer &t, const std::vector<PackedRecord> &data, cons
     // Sum into slice 0 in slice order: the dense part element-wise, the king
     // rows row by row.
     KingGradient &total = t.grads[0];
-    float *dense = total.g->shared_weights[0];
+    float *dense = denseValues(*total.g);
     for (int s = 1; s < SLICES; ++s) {
         const KingGradient &part = t.grads[s];
-        const float *pd = part.g->shared_weights[0];
+        const float *pd = denseValues(*part.g);
         for (int i = 0; i < KING_DENSE_VALUES; ++i) dense[i] += pd[i];
         for (uint16_t r : part.touched) {
             float *to = total.row(r);
@@ -194,8 +200,8 @@ void adamStep(KingTrainer &t, float lr) {
         p -= lr * ((m * c1) / (std::sqrt(v * c2) + eps) + decay * p);
     };
     KingGradient &grad = t.grads[0];
-    const float *g = grad.g->shared_weights[0];
-    float *p = t.net->shared_weights[0], *m = t.m->shared_weights[0], *v = t.v->shared_weights[0];
+    const float *g = denseValues(*grad.g);
+    float *p = denseValues(*t.net), *m = denseValues(*t.m), *v = denseValues(*t.v);
     for (int i = 0; i < KING_DENSE_VALUES; ++i) update(p[i], m[i], v[i], g[i]);
     for (uint16_t r : grad.touched) {
         float *pr = t.net->king_weights[r], *mr = t.m->king_weights[r], *vr = t.v->king_weights[r];
