@@ -12,8 +12,9 @@
 #include "uci/uci.h"
 
 // Generation 0.8 starts only with a network.nn in its working directory: a
-// small fixed network is written to a private folder, which becomes the
-// process's working directory.
+// small fixed network is written to a private folder, which is the working
+// directory while the engine starts (and only then: libFuzzer reads its
+// dictionary and corpus by the caller's relative paths afterwards).
 inline void enterFolderWithKingNetwork() {
     char folder[] = "/tmp/vexar-fuzz-king-XXXXXX";
     if (!mkdtemp(folder) || chdir(folder) != 0) std::abort();
@@ -31,8 +32,11 @@ inline void startQuietEngine() {
     const int null = open("/dev/null", O_WRONLY);
     if (null < 0 || dup2(null, STDOUT_FILENO) < 0) std::abort();
     close(null);
+    char previous[4096];
+    if (!getcwd(previous, sizeof previous)) std::abort();
     if constexpr (GENERATION.king_relative_network) enterFolderWithKingNetwork();
     startEngine();
+    if (chdir(previous) != 0) std::abort();
 }
 
 // Fails the run with a message on standard error (which the fuzzer shows).
