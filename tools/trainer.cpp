@@ -203,23 +203,23 @@ void plot(const std::string &csv, const std::string &png) {
         printf("trainer: gnuplot failed; no loss curve drawn\n");
 }
 
-// Score in centipawns the engine gives a FEN with the trained network.
-int engineScore(const Params &net, const char *fen) {
+// The features of a record for each network kind.
+void extract(const Params &, const PackedRecord &r, Features &f) { extractFeatures(r, false, f); }
+void extract(const KingParams &, const PackedRecord &r, KingFeatures &f) { extractKingFeatures(r, false, f); }
+
+// Score in centipawns the engine gives a FEN with the trained network;
+// Feat and Scratch are the network kind's feature and work records.
+template <class Feat, class Scratch, class Net>
+int engineScore(const Net &net, const char *fen) {
     PackedRecord r;
     if (!recordFromText((std::string(fen) + ";0").c_str(), r)) return 0;
-    Features f;
-    Work w;
-    extractFeatures(r, false, f);
+    Feat f;
+    Scratch w;
+    extract(net, r, f);
     return int(forward(net, f, w) * 100.0f);
 }
-int engineScore(const KingParams &net, const char *fen) {
-    PackedRecord r;
-    if (!recordFromText((std::string(fen) + ";0").c_str(), r)) return 0;
-    KingFeatures f;
-    KingWork w;
-    extractKingFeatures(r, false, f);
-    return int(forward(net, f, w) * 100.0f);
-}
+int engineScore(const Params &net, const char *fen) { return engineScore<Features, Work>(net, fen); }
+int engineScore(const KingParams &net, const char *fen) { return engineScore<KingFeatures, KingWork>(net, fen); }
 
 // What the training loop needs besides the data and the trainer's fields.
 struct Run {

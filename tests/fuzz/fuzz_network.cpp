@@ -54,16 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const float *tail = king_network.feature_biases;
         for (int i = 0; i < KING_TAIL_VALUES; i++)
             FUZZ_CHECK(std::isfinite(tail[i]), "tail value %d of the network in use is %g", i, double(tail[i]));
-        FUZZ_CHECK(setGame(START_FEN, nullptr), "start position refused");
-        const int score = evaluateNetwork(main_thread->stack.current->accumulator, 0);
-        FUZZ_CHECK(score >= -EVAL_LIMIT && score <= EVAL_LIMIT, "start position scored %d", score);
-        return 0;
+    } else {
+        loadNetworkFrom(binary_path, text_path);
+        const float *values = reinterpret_cast<const float *>(&network);
+        for (int i = 0; i < NETWORK_VALUES; i++)
+            FUZZ_CHECK(std::isfinite(values[i]), "weight %d of the network in use is %g", i, double(values[i]));
     }
-    loadNetworkFrom(binary_path, text_path);
-
-    const float *values = reinterpret_cast<const float *>(&network);
-    for (int i = 0; i < NETWORK_VALUES; i++)
-        FUZZ_CHECK(std::isfinite(values[i]), "weight %d of the network in use is %g", i, double(values[i]));
     FUZZ_CHECK(setGame(START_FEN, nullptr), "start position refused");
     const int score = evaluateNetwork(main_thread->stack.current->accumulator, 0);
     FUZZ_CHECK(score >= -EVAL_LIMIT && score <= EVAL_LIMIT, "start position scored %d", score);
