@@ -7,10 +7,13 @@
 
 Each --engine is NAME=PROGRAM, or NAME=PROGRAM@DIR to start the program in
 DIR (where Vexar reads its network files).  Every pairing is one match.py run
-whose whole output goes to OUT/<first>--<second>.log.  A pairing whose log
+whose whole output goes to OUT/<first>--<second>.log (and its games to the
+.pgn beside it).  A pairing whose log
 ends with a complete summary is not played again, so the command resumes a
 ladder after an interruption (at worst the unfinished pairing starts over);
---report reads the logs without playing.
+--report reads the logs without playing, and --play-only plays a subset of
+the pairings now (say, those whose programs will not change) and leaves the
+rest for a later run of the same command.
 
 The rating list is the maximum-likelihood fit of the logistic Elo model to
 every pairing's score (draws half a point), with the ratings' mean at 0.  Its
@@ -210,6 +213,9 @@ def main(argv=None):
     p.add_argument("--hang-timeout", type=float, default=10.0)
     p.add_argument("--bootstrap", type=int, default=1000, help="resampled ladders for the intervals")
     p.add_argument("--report", action="store_true", help="only read the logs and print the report")
+    p.add_argument("--play-only", metavar="NAME,NAME,...",
+                   help="play only the pairings between these engines now (the others are reported as "
+                   "unfinished); every pairing keeps the opening seed it has in the whole ladder")
     args = p.parse_args(argv)
     try:
         engines = [parse_engine(e) for e in args.engine]
@@ -218,6 +224,9 @@ def main(argv=None):
     names = [e[0] for e in engines]
     if len(set(names)) != len(names) or len(names) < 2:
         p.error("give at least two engines with different names")
+    playing = set(args.play_only.split(",")) if args.play_only else set(names)
+    if not playing <= set(names):
+        p.error("--play-only names an engine that is not in the ladder: %s" % ", ".join(sorted(playing - set(names))))
     os.makedirs(args.out, exist_ok=True)
     pairings = [(i, j) for i in range(len(engines)) for j in range(i + 1, len(engines))]
     results = {}
@@ -225,7 +234,7 @@ def main(argv=None):
         (a, pa, da), (b, pb, db) = engines[i], engines[j]
         log = os.path.join(args.out, "%s--%s.log" % (a, b))
         result = read_result(log)
-        if result is None and not args.report:
+        if result is None and not args.report and a in playing and b in playing:
             command = [sys.executable, os.path.join(HERE, "match.py"), "--arbiter", args.arbiter,
                        "--first", pa, "--first-name", a, "--second", pb, "--second-name", b,
                        "--tc", args.tc, "--pairs", str(args.pairs), "--concurrency", str(args.concurrency),
