@@ -217,4 +217,43 @@ TEST(KingTrainer, ReproducibleLearnsAndTheEngineReadsWhatItWrites) {
     rmdir(folder);
 }
 
+// The king-specific rows' learning-rate scale slows those rows alone: after
+// one Adam step (whose first move is about lr x the gradient's sign), every
+// king row weight moved F times as far as at the full rate, and every shared
+// or dense value moved exactly as far.
+TEST(KingTrainer, RowLearningRateScalesOnlyTheKingRows) {
+    const std::vector<PackedRecord> data = materialData(33, 400);
+    const float F = 0.25f;
+    std::unique_ptr<KingParams> moved[2];
+    std::unique_ptr<KingParams> start = std::make_unique<KingParams>();
+    for (int run = 0; run < 2; ++run) {
+        moved[run] = std::make_unique<KingParams>();
+        KingTrainer t;
+        setUp(t, *moved[run]);
+        t.batch = 400;
+        t.rng.state = 5;
+        initialise(*moved[run], t.rng);
+        if (run == 0) memcpy(start.get(), moved[0].get(), sizeof(KingParams));
+        t.row_lr_scale = run == 0 ? 1.0f : F;
+        std::vector<uint32_t> order;
+        trainEpoch(t, data, order, 1e-3f);  // one batch: one step
+    }
+    const float *s = reinterpret_cast<const float *>(start.get());
+    const float *full = reinterpret_cast<const float *>(moved[0].get());
+    const float *slow = reinterpret_cast<const float *>(moved[1].get());
+    const long rows = long(KING_WEIGHT_VALUES), all = rows + KING_DENSE_VALUES;
+    long changed = 0;
+    for (long i = 0; i < rows; ++i) {
+        const float a = full[i] - s[i], b = slow[i] - s[i];
+        if (a == 0.0f) {
+            ASSERT_EQ(b, 0.0f) << "king value " << i;
+            continue;
+        }
+        ++changed;
+        ASSERT_NEAR(b / a, F, 1e-3) << "king value " << i;
+    }
+    EXPECT_GT(changed, 1000);
+    for (long i = rows; i < all; ++i) ASSERT_EQ(full[i], slow[i]) << "dense value " << i - rows;
+}
+
 }  // namespace

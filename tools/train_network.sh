@@ -1,5 +1,7 @@
 #!/bin/sh
-# train_network.sh - rebuilds data/network.txt from scratch.
+# train_network.sh - trains a 0.9 network from scratch (its text pipeline A
+# made the network that the shipped one was fine-tuned from; data/README.md
+# gives the commands of each shipped network).
 #
 #   tools/train_network.sh [work-dir]     (from the repository root; default
 #                                          work-dir build/train)

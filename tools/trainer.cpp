@@ -57,6 +57,9 @@
 //                    (tools/trainer_king.h: factorised first layer, clipped
 //                    activations); --out is then its binary network.nn and
 //                    --resume reads one
+//   --king-lr F      with --king: the 40960 king-specific rows learn at F
+//                    times the learning rate (0 < F <= 1, default 1); the
+//                    shared piece-square rows and the rest at the full rate
 //   --csv FILE       per-epoch losses (default: --out with .txt replaced by
 //                    -loss.csv); rewritten after every epoch
 //   --plot FILE.png  loss curve (training and validation loss per epoch)
@@ -302,7 +305,7 @@ int usage() {
             "               [--plot FILE.png] [--epochs N] [--batch N] [--threads N] [--lr X]\n"
             "               [--lr-drop-epoch N] [--lr-drop-factor F] [--cosine] [--seed N]\n"
             "               [--valid X] [--valid-every N] [--blend B] [--scale K] [--clip CP]\n"
-            "               [--decay X] [--no-mirror] [--resume FILE] [--start-epoch N] [--king]\n"
+            "               [--decay X] [--no-mirror] [--resume FILE] [--start-epoch N] [--king] [--king-lr F]\n"
             "(the options are described at the top of tools/trainer.cpp)\n");
     return 1;
 }
@@ -318,6 +321,7 @@ int main(int argc, char **argv) {
     bool blendGiven = false;
     Schedule schedule;
     bool king = false;
+    float rowLrScale = 1.0f;  // --king-lr
     Trainer t;
     t.loss.blend = 0.25f;
     for (int a = 1; a < argc; ++a) {
@@ -383,6 +387,8 @@ int main(int argc, char **argv) {
             ok = number && v > 0, t.loss.clip = float(v);
         else if (arg == "--decay")
             ok = number && v >= 0, t.decay = float(v);
+        else if (arg == "--king-lr")
+            ok = number && v > 0 && v <= 1, rowLrScale = float(v);
         else {
             fprintf(stderr, "trainer: unknown argument %s\n", arg.c_str());
             return usage();
@@ -443,5 +449,7 @@ int main(int argc, char **argv) {
     printf("trainer: generation 0.8's king-relative network (factorised first layer), written as network.nn\n");
     KingTrainer kt;
     kt.batch = t.batch, kt.mirror = t.mirror, kt.decay = t.decay, kt.loss = t.loss;
+    kt.row_lr_scale = rowLrScale;
+    printf("trainer: king-specific rows learn at %g times the learning rate\n", double(rowLrScale));
     return train<KingParams>(run, sets, kt);
 }

@@ -203,6 +203,7 @@ void adamStep(KingTrainer &t, float lr) {
     const float *g = denseValues(*grad.g);
     float *p = denseValues(*t.net), *m = denseValues(*t.m), *v = denseValues(*t.v);
     for (int i = 0; i < KING_DENSE_VALUES; ++i) update(p[i], m[i], v[i], g[i]);
+    lr *= t.row_lr_scale;  // `update` reads lr by reference
     for (uint16_t r : grad.touched) {
         float *pr = t.net->king_weights[r], *mr = t.m->king_weights[r], *vr = t.v->king_weights[r];
         const float *gr = grad.g->king_weights[r];
