@@ -7,21 +7,9 @@ import os
 import sys
 import tempfile
 
-TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-sys.path.insert(0, TOOLS)
+from checks import check, run  # noqa: E402  (also puts tools/ on the path)
 import ladder  # noqa: E402
-
-passed, failed = 0, 0
-
-
-def check(condition, what):
-    global passed, failed
-    if condition:
-        passed += 1
-    else:
-        failed += 1
-        print("FAILED: %s" % what)
 
 
 def expected(difference):
@@ -88,10 +76,7 @@ def test_report():
 
 
 def main():
-    for test in (test_fit, test_logs, test_report):
-        test()
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    return run((test_fit, test_logs, test_report))
 
 
 if __name__ == "__main__":

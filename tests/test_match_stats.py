@@ -7,28 +7,11 @@ import os
 import random
 import sys
 import tempfile
-import traceback
 
-TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-sys.path.insert(0, TOOLS)
+from checks import check, near, run  # noqa: E402  (also puts tools/ on the path)
 import match  # noqa: E402
 import match_stats as stats  # noqa: E402
-
-passed, failed = 0, 0
-
-
-def check(condition, what):
-    global passed, failed
-    if condition:
-        passed += 1
-    else:
-        failed += 1
-        print("FAILED: %s" % what)
-
-
-def near(a, b, tolerance, what):
-    check(abs(a - b) <= tolerance, "%s: %r, expected %r" % (what, a, b))
 
 
 def test_elo_and_score():
@@ -233,17 +216,8 @@ def test_book():
 
 
 def main():
-    for test in (test_elo_and_score, test_trinomial, test_pentanomial, test_llr, test_sprt_simulation,
-                 test_clock_and_arguments, test_book):
-        try:
-            test()
-        except Exception:
-            global failed
-            failed += 1
-            print("FAILED: %s raised" % test.__name__)
-            traceback.print_exc()
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    return run((test_elo_and_score, test_trinomial, test_pentanomial, test_llr, test_sprt_simulation,
+                test_clock_and_arguments, test_book))
 
 
 if __name__ == "__main__":
