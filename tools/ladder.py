@@ -113,6 +113,13 @@ def points_of(result):
     return result["w"] + 0.5 * result["d"], result["w"] + result["d"] + result["l"]
 
 
+def finite(points, games):
+    """Points kept a quarter point away from 0 and from all: a pairing that
+    one engine wins or loses completely has no finite maximum-likelihood
+    difference, and this keeps every fit finite."""
+    return min(max(points, 0.25), games - 0.25), games
+
+
 def bootstrap(names, results, rounds, seed):
     """2.5% and 97.5% quantiles of each rating over `rounds` resampled ladders."""
     rng = random.Random(seed)
@@ -132,11 +139,7 @@ def bootstrap(names, results, rounds, seed):
                 points, games = points_of(r)
                 p = points / games if games else 0.5
                 drawn[key] = (sum(rng.random() < p for _ in range(games)), games)
-        # A sample where one engine wins or loses everything has no finite
-        # maximum; clip the points so every fit stays finite.
-        for key, (points, games) in drawn.items():
-            drawn[key] = (min(max(points, 0.25), games - 0.25), games)
-        rated = fit(names, drawn, iterations=60)
+        rated = fit(names, {key: finite(*value) for key, value in drawn.items()}, iterations=60)
         for n in names:
             samples[n].append(rated[n])
     bounds = {}
@@ -155,11 +158,7 @@ def report(names, results, rounds, seed):
         lines.append("")
     if not played:
         return "\n".join(lines + ["No finished pairing."])
-    clipped = {}
-    for key, r in played.items():
-        points, games = points_of(r)
-        clipped[key] = (min(max(points, 0.25), games - 0.25), games)
-    rating = fit(names, clipped)
+    rating = fit(names, {key: finite(*points_of(r)) for key, r in played.items()})
     bounds = bootstrap(names, played, rounds, seed)
     totals = {n: [0.0, 0] for n in names}
     for (a, b), r in played.items():
@@ -233,18 +232,18 @@ def main(argv=None):
     for index, (i, j) in enumerate(pairings):
         (a, pa, da), (b, pb, db) = engines[i], engines[j]
         log = os.path.join(args.out, "%s--%s.log" % (a, b))
+        pgn = os.path.join(args.out, "%s--%s.pgn" % (a, b))
         result = read_result(log)
         if result is None and not args.report and a in playing and b in playing:
             command = [sys.executable, os.path.join(HERE, "match.py"), "--arbiter", args.arbiter,
                        "--first", pa, "--first-name", a, "--second", pb, "--second-name", b,
                        "--tc", args.tc, "--pairs", str(args.pairs), "--concurrency", str(args.concurrency),
                        "--hang-timeout", str(args.hang_timeout), "--seed", str(args.seed + index),
-                       "--pgn", os.path.join(args.out, "%s--%s.pgn" % (a, b))]
+                       "--pgn", pgn]
             if da:
                 command += ["--first-dir", da]
             if db:
                 command += ["--second-dir", db]
-            pgn = os.path.join(args.out, "%s--%s.pgn" % (a, b))
             if os.path.exists(pgn):
                 os.remove(pgn)  # the pairing starts over
             print("pairing %d/%d: %s vs %s" % (index + 1, len(pairings), a, b), flush=True)

@@ -194,20 +194,20 @@ void adamStep(KingTrainer &t, float lr) {
     const float c1 = 1.0f / (1.0f - std::pow(beta1, float(t.step)));
     const float c2 = 1.0f / (1.0f - std::pow(beta2, float(t.step)));
     const float decay = t.decay;
-    auto update = [&](float &p, float &m, float &v, float g) {
+    auto update = [&](float &p, float &m, float &v, float g, float rate) {
         m = beta1 * m + (1.0f - beta1) * g;
         v = beta2 * v + (1.0f - beta2) * g * g;
-        p -= lr * ((m * c1) / (std::sqrt(v * c2) + eps) + decay * p);
+        p -= rate * ((m * c1) / (std::sqrt(v * c2) + eps) + decay * p);
     };
     KingGradient &grad = t.grads[0];
     const float *g = denseValues(*grad.g);
     float *p = denseValues(*t.net), *m = denseValues(*t.m), *v = denseValues(*t.v);
-    for (int i = 0; i < KING_DENSE_VALUES; ++i) update(p[i], m[i], v[i], g[i]);
-    lr *= t.row_lr_scale;  // `update` reads lr by reference
+    for (int i = 0; i < KING_DENSE_VALUES; ++i) update(p[i], m[i], v[i], g[i], lr);
+    const float row_lr = lr * t.row_lr_scale;
     for (uint16_t r : grad.touched) {
         float *pr = t.net->king_weights[r], *mr = t.m->king_weights[r], *vr = t.v->king_weights[r];
         const float *gr = grad.g->king_weights[r];
-        for (int h = 0; h < HALF; ++h) update(pr[h], mr[h], vr[h], gr[h]);
+        for (int h = 0; h < HALF; ++h) update(pr[h], mr[h], vr[h], gr[h], row_lr);
     }
 }
 
