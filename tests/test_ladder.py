@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks of the round-robin tool (tools/ladder.py): the rating fit recovers
 known ratings, the log reader takes only finished pairings, and the report's
-cross table reads from the row's side.  Exits non-zero when a check fails."""
+cross table reads from the row's side; a gauntlet picks its pairings and
+--option reaches only the engine it names.  Exits non-zero when a check fails."""
 import math
 import os
 import sys
@@ -75,8 +76,24 @@ def test_report():
           "a clean sweep must not give NaN")
 
 
+def test_pairings_and_options():
+    names = ["new", "old", "glaurung", "toga"]
+    check(len(ladder.pairings_of(names)) == 6, "a round-robin of four has six pairings")
+    gauntlet = ladder.pairings_of(names, "old")
+    check(sorted(gauntlet) == [(0, 1), (1, 2), (1, 3)], "old's gauntlet: %r" % gauntlet)
+    options = ladder.parse_options(["glaurung:OwnBook=false", "glaurung:Threads=1", "toga:Hash=16"], names)
+    check(options["glaurung"] == ["OwnBook=false", "Threads=1"] and options["new"] == [],
+          "options per engine: %r" % options)
+    for bad in ("nobody:Hash=16", "glaurung", "glaurung:Hash", "glaurung:=1"):
+        try:
+            ladder.parse_options([bad], names)
+            check(False, "--option %r accepted" % bad)
+        except ValueError:
+            pass
+
+
 def main():
-    return run((test_fit, test_logs, test_report))
+    return run((test_fit, test_logs, test_report, test_pairings_and_options))
 
 
 if __name__ == "__main__":

@@ -6,7 +6,10 @@
         --engine 0.8=build/vexar-0.8@/tmp/net08 ...
 
 Each --engine is NAME=PROGRAM, or NAME=PROGRAM@DIR to start the program in
-DIR (where Vexar reads its network files).  Every pairing is one match.py run
+DIR (where Vexar reads its network files); --option NAME:OPTION=VALUE sets a
+UCI option of that engine (repeatable), e.g. --option glaurung:OwnBook=false.
+--gauntlet NAME plays only the pairings of NAME against each of the others
+(an engine measured against a field of opponents) instead of every pairing.  Every pairing is one match.py run
 whose whole output goes to OUT/<first>--<second>.log (and its games to the
 .pgn beside it).  A pairing whose log
 ends with a complete summary is not played again, so the command resumes a
@@ -47,6 +50,28 @@ def parse_engine(text):
     if os.path.exists(program):
         program = os.path.abspath(program)  # match.py may start it in another folder
     return name, program, folder or None
+
+
+def parse_options(texts, names):
+    """{engine name: ["OPTION=VALUE", ...]} from --option NAME:OPTION=VALUE."""
+    options = {n: [] for n in names}
+    for text in texts:
+        name, sep, setting = text.partition(":")
+        if not sep or "=" not in setting or setting.startswith("="):
+            raise ValueError("--option wants NAME:OPTION=VALUE, got %r" % text)
+        if name not in options:
+            raise ValueError("--option names an engine that is not in the ladder: %r" % name)
+        options[name].append(setting)
+    return options
+
+
+def pairings_of(names, gauntlet=None):
+    """Index pairs (i, j), i < j, of the pairings to play: every pair of
+    engines, or with a gauntlet only those that include it."""
+    every = [(i, j) for i in range(len(names)) for j in range(i + 1, len(names))]
+    if gauntlet is None:
+        return every
+    return [(i, j) for i, j in every if gauntlet in (names[i], names[j])]
 
 
 def read_result(path):
@@ -203,6 +228,9 @@ def report(names, results, rounds, seed):
 def main(argv=None):
     p = argparse.ArgumentParser(description="Round-robin of engines with tools/match.py and a rating list.")
     p.add_argument("--engine", action="append", default=[], required=True, metavar="NAME=PROGRAM[@DIR]")
+    p.add_argument("--option", action="append", default=[], metavar="NAME:OPTION=VALUE",
+                   help="UCI option of one engine (repeatable)")
+    p.add_argument("--gauntlet", metavar="NAME", help="play only NAME's pairings against the others")
     p.add_argument("--out", required=True, help="folder of the pairings' logs")
     p.add_argument("--arbiter", default="build/vexar-0.9-avx", help="passed on to match.py")
     p.add_argument("--tc", default="10+0.1")
@@ -223,11 +251,17 @@ def main(argv=None):
     names = [e[0] for e in engines]
     if len(set(names)) != len(names) or len(names) < 2:
         p.error("give at least two engines with different names")
+    try:
+        options = parse_options(args.option, names)
+    except ValueError as error:
+        p.error(str(error))
+    if args.gauntlet is not None and args.gauntlet not in names:
+        p.error("--gauntlet names an engine that is not in the ladder: %s" % args.gauntlet)
     playing = set(args.play_only.split(",")) if args.play_only else set(names)
     if not playing <= set(names):
         p.error("--play-only names an engine that is not in the ladder: %s" % ", ".join(sorted(playing - set(names))))
     os.makedirs(args.out, exist_ok=True)
-    pairings = [(i, j) for i in range(len(engines)) for j in range(i + 1, len(engines))]
+    pairings = pairings_of(names, args.gauntlet)
     results = {}
     for index, (i, j) in enumerate(pairings):
         (a, pa, da), (b, pb, db) = engines[i], engines[j]
@@ -240,6 +274,10 @@ def main(argv=None):
                        "--tc", args.tc, "--pairs", str(args.pairs), "--concurrency", str(args.concurrency),
                        "--hang-timeout", str(args.hang_timeout), "--seed", str(args.seed + index),
                        "--pgn", pgn]
+            for setting in options[a]:
+                command += ["--first-option", setting]
+            for setting in options[b]:
+                command += ["--second-option", setting]
             if da:
                 command += ["--first-dir", da]
             if db:
