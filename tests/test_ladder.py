@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Checks of the round-robin tool (tools/ladder.py): the rating fit recovers
 known ratings, the log reader takes only finished pairings, and the report's
-cross table reads from the row's side; a gauntlet picks its pairings and
+cross table reads from the row's side, a partial ladder rates only the
+programs with games and names groups it cannot compare; a gauntlet picks its pairings and
 --option reaches only the engine it names.  Exits non-zero when a check fails."""
 import math
 import os
+import re
 import sys
 import tempfile
 
@@ -76,6 +78,19 @@ def test_report():
           "a clean sweep must not give NaN")
 
 
+def test_partial_ladder():
+    # Two pairings that share no program, and one program without games.
+    result = {"w": 30, "d": 10, "l": 10, "penta": [1, 2, 5, 7, 10], "failures": [0, 0]}
+    results = {("p", "q"): result, ("r", "s"): result, ("p", "t"): None}
+    text = ladder.report(["p", "q", "r", "s", "t"], results, rounds=20, seed=1)
+    check("Not rated yet (no finished pairing): t" in text, "program without games named: %r" % text)
+    check("2 separate groups" in text and "p, q; r, s" in text, "unconnected groups named: %r" % text)
+    rated = [line.split("|")[2].strip() for line in text.splitlines() if re.match(r"^\| \d+ \|", line)]
+    check(sorted(rated) == ["p", "q", "r", "s"], "only programs with games are rated: %r" % rated)
+    check(ladder.connected_groups(["a", "b", "c"], {("a", "c"): result, ("c", "b"): result}) == [["a", "b", "c"]],
+          "a chain of pairings is one group")
+
+
 def test_pairings_and_options():
     names = ["new", "old", "glaurung", "toga"]
     check(len(ladder.pairings_of(names)) == 6, "a round-robin of four has six pairings")
@@ -93,7 +108,7 @@ def test_pairings_and_options():
 
 
 def main():
-    return run((test_fit, test_logs, test_report, test_pairings_and_options))
+    return run((test_fit, test_logs, test_report, test_partial_ladder, test_pairings_and_options))
 
 
 if __name__ == "__main__":

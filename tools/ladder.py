@@ -24,7 +24,9 @@ every pairing's score (draws half a point), with the ratings' mean at 0.  Its
 drawn again from its observed pentanomial frequencies and the fit repeated.
 The Markdown report lists the ratings, the cross table of scores and every
 failure (crash, hang, illegal move, time forfeit, bestmove 0000) that
-match.py counted.
+match.py counted.  While a ladder is unfinished, programs without a finished
+pairing are listed as not rated, and groups that no finished pairing links
+are named, since their ratings cannot be compared with each other.
 """
 import argparse
 import math
@@ -174,6 +176,24 @@ def bootstrap(names, results, rounds, seed):
     return bounds
 
 
+def connected_groups(names, played):
+    """The programs split into the groups that the played pairings connect,
+    each group in the order of `names`."""
+    group = {n: n for n in names}
+
+    def root(n):
+        while group[n] != n:
+            n = group[n]
+        return n
+
+    for a, b in played:
+        group[root(a)] = root(b)
+    groups = {}
+    for n in names:
+        groups.setdefault(root(n), []).append(n)
+    return list(groups.values())
+
+
 def report(names, results, rounds, seed):
     played = {k: r for k, r in results.items() if r is not None}
     lines = []
@@ -183,8 +203,6 @@ def report(names, results, rounds, seed):
         lines.append("")
     if not played:
         return "\n".join(lines + ["No finished pairing."])
-    rating = fit(names, {key: finite(*points_of(r)) for key, r in played.items()})
-    bounds = bootstrap(names, played, rounds, seed)
     totals = {n: [0.0, 0] for n in names}
     for (a, b), r in played.items():
         points, games = points_of(r)
@@ -192,7 +210,21 @@ def report(names, results, rounds, seed):
         totals[a][1] += games
         totals[b][0] += games - points
         totals[b][1] += games
-    order = sorted(names, key=lambda n: -rating[n])
+    # Only programs with games have a rating, and ratings compare only
+    # within a group of programs that the finished pairings connect.
+    rated = [n for n in names if totals[n][1] > 0]
+    unrated = [n for n in names if totals[n][1] == 0]
+    groups = connected_groups(rated, played)
+    if unrated:
+        lines.append("Not rated yet (no finished pairing): %s" % ", ".join(unrated))
+        lines.append("")
+    if len(groups) > 1:
+        lines.append("The finished pairings leave %d separate groups, whose ratings cannot be compared "
+                     "with each other: %s" % (len(groups), "; ".join(", ".join(g) for g in groups)))
+        lines.append("")
+    rating = fit(rated, {key: finite(*points_of(r)) for key, r in played.items()})
+    bounds = bootstrap(rated, played, rounds, seed)
+    order = sorted(rated, key=lambda n: -rating[n])
     lines.append("| rank | program | Elo | 95% interval | score | games |")
     lines.append("|---|---|---|---|---|---|")
     for rank, n in enumerate(order, 1):
