@@ -15,6 +15,11 @@ exact score between successive depths) shows it.
 import argparse
 import os
 import subprocess
+import sys
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from ladder import parse_engine  # noqa: E402
 
 POSITIONS = [
     "r1bq1rk1/pp2bppp/2n1pn2/3p4/2PP4/2N2N2/PP2BPPP/R2QKB1R w KQ - 0 9",
@@ -63,11 +68,10 @@ def main():
     if args.fen_file:
         with open(args.fen_file) as f:
             fens = [line.strip() for line in f if line.strip()]
-    engines = []
-    for text in args.engine:
-        name, _, rest = text.partition("=")
-        program, _, directory = rest.partition("@")
-        engines.append((name, os.path.abspath(program), directory or None))
+    try:
+        engines = [parse_engine(text) for text in args.engine]
+    except ValueError as error:
+        p.error(str(error))
     totals = {name: [0, 0, 0] for name, _, _ in engines}
     print("| position | engine | nodes | ms | failed windows | swing (cp) |")
     print("| --- | --- | --- | --- | --- | --- |")
