@@ -19,7 +19,7 @@ void kernelSubRow(float *acc, const float *row);
 float kernelForward(const Network &net, const NetworkColumns &columns, const float *us, const float *them);
 // Generation 0.8's output value for the given halves, side to move first:
 // clipped rectifiers and fused multiply-add (kernels_fma.cpp, linked by the
-// 0.8 program only).
-float kernelForwardClipped(const KingNetwork &net, const float *us, const float *them);
+// 0.8 program only).  `columns` must have been prepared from `net`.
+float kernelForwardClipped(const KingNetwork &net, const NetworkColumns &columns, const float *us, const float *them);
 // Name of the kernel set, for reports.
 const char *kernelName();

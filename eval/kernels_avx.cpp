@@ -72,25 +72,6 @@ static inline __m256 dot32(const float *w, const float *x) {
     return _mm256_add_ps(_mm256_add_ps(p2, p3), _mm256_add_ps(p0, p1));
 }
 
-// Regroups the active-input mask by lane.  active[c] bit l is input 8c + l;
-// on return bit k of lane_inputs[l] is input 8k + l.
-static inline void laneMasks(const uint8_t active[32], uint32_t lane_inputs[8]) {
-    __m128i t[4];
-    for (int g = 0; g < 4; ++g) {
-        // Inputs 64g .. 64g+63 as an 8 x 8 bit matrix [chunk][lane], transposed
-        // so that byte l holds lane l of the eight chunks.
-        uint64_t bits;
-        memcpy(&bits, active + 8 * g, sizeof bits);
-        bits = swapIndexBits<2, 5>(swapIndexBits<1, 4>(swapIndexBits<0, 3>(bits)));
-        t[g] = _mm_cvtsi64_si128(static_cast<long long>(bits));
-    }
-    // Lane l's mask takes byte l of each group, group 0 lowest.
-    const __m128i t01 = _mm_unpacklo_epi8(t[0], t[1]);
-    const __m128i t23 = _mm_unpacklo_epi8(t[2], t[3]);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(lane_inputs), _mm_unpacklo_epi16(t01, t23));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(lane_inputs + 4), _mm_unpackhi_epi16(t01, t23));
-}
-
 float kernelForward(const Network &net, const NetworkColumns &columns, const float *us, const float *them) {
     constexpr int INPUTS = 2 * ACCUMULATOR_SIZE;
     alignas(32) float x[INPUTS];
@@ -111,7 +92,7 @@ float kernelForward(const Network &net, const NetworkColumns &columns, const flo
             static_cast<uint8_t>(_mm256_movemask_ps(_mm256_cmp_ps(other, zero8, _CMP_GT_OQ)));
     }
     uint32_t lane_inputs[8];
-    laneMasks(active, lane_inputs);
+    laneMasks8(active, lane_inputs);
 
     // First hidden layer, one lane at a time: the partial sum of lane l over
     // inputs l, l + 8, l + 16, ... for all 32 neurons at once, each active

@@ -6,8 +6,18 @@
 // the lanes are then reduced as lane l + lane l+4, then (0 + 2) and (1 + 3),
 // then those two, and the bias is added last.  The tests hold a scalar
 // reference that sums in exactly this order.
+//
+// The first hidden layer reads its weights input by input (NetworkColumns)
+// and skips the inputs the clip made zero, as generation 0.9's kernels do.
+// The result is the same bit for bit: fma(w, +0, s) is s + (+-0) = s, since
+// a partial sum starts at +0 and can never become -0; each lane's active
+// inputs are still taken in increasing input order.
 #include <immintrin.h>
 
+#include <bit>
+#include <cstdint>
+
+#include "eval/bit_transpose.h"
 #include "eval/kernels.h"
 #include "eval/network_king.h"
 
@@ -29,34 +39,53 @@ static inline float dot(const float *w, const float *x, int n) {
     return reduce8(s);
 }
 
-// Four dot products over the same inputs at once.  Each output keeps its own
-// partial sums, formed exactly as dot() forms them; the four independent
-// multiply-add chains hide the instruction latency that one chain waits on.
-static inline void dot4(const float (*w)[2 * ACCUMULATOR_SIZE], const float *x, int n, float out[4]) {
-    __m256 s0 = _mm256_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
-    for (int i = 0; i < n; i += 8) {
-        const __m256 xi = _mm256_load_ps(x + i);
-        s0 = _mm256_fmadd_ps(_mm256_load_ps(w[0] + i), xi, s0);
-        s1 = _mm256_fmadd_ps(_mm256_load_ps(w[1] + i), xi, s1);
-        s2 = _mm256_fmadd_ps(_mm256_load_ps(w[2] + i), xi, s2);
-        s3 = _mm256_fmadd_ps(_mm256_load_ps(w[3] + i), xi, s3);
-    }
-    out[0] = reduce8(s0), out[1] = reduce8(s1), out[2] = reduce8(s2), out[3] = reduce8(s3);
-}
-
-float kernelForwardClipped(const KingNetwork &net, const float *us, const float *them) {
-    alignas(32) float x[2 * ACCUMULATOR_SIZE];
+float kernelForwardClipped(const KingNetwork &net, const NetworkColumns &columns, const float *us, const float *them) {
+    constexpr int INPUTS = 2 * ACCUMULATOR_SIZE;
+    alignas(32) float x[INPUTS];
     alignas(32) float y[HIDDEN1_SIZE];
     alignas(32) float z[HIDDEN2_SIZE];
+    alignas(8) uint8_t active[INPUTS / 8];  // bit l of byte c: input 8c + l is not zero
+    const __m256 zero8 = _mm256_setzero_ps();
     for (int j = 0; j < ACCUMULATOR_SIZE; j += 8) {
-        _mm256_store_ps(x + j, clip8(_mm256_loadu_ps(us + j)));
-        _mm256_store_ps(x + ACCUMULATOR_SIZE + j, clip8(_mm256_loadu_ps(them + j)));
+        const __m256 own = clip8(_mm256_loadu_ps(us + j)), other = clip8(_mm256_loadu_ps(them + j));
+        _mm256_store_ps(x + j, own);
+        _mm256_store_ps(x + ACCUMULATOR_SIZE + j, other);
+        active[j / 8] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_cmp_ps(own, zero8, _CMP_GT_OQ)));
+        active[(ACCUMULATOR_SIZE + j) / 8] =
+            static_cast<uint8_t>(_mm256_movemask_ps(_mm256_cmp_ps(other, zero8, _CMP_GT_OQ)));
     }
-    static_assert(HIDDEN1_SIZE % 4 == 0);
-    for (int o = 0; o < HIDDEN1_SIZE; o += 4) {
-        float sums[4];
-        dot4(&net.hidden1_weights[o], x, 2 * ACCUMULATOR_SIZE, sums);
-        for (int k = 0; k < 4; k++) y[o + k] = clip1(sums[k] + net.hidden1_biases[o + k]);
+    uint32_t lane_inputs[8];
+    laneMasks8(active, lane_inputs);
+
+    // Lane l's partial sums of all 32 neurons: input 8k + l adds its column
+    // of weights times its value, for the active k in increasing order.
+    static_assert(HIDDEN1_SIZE == 32);
+    alignas(32) float partial[8][HIDDEN1_SIZE];
+    for (int l = 0; l < 8; ++l) {
+        __m256 s0 = zero8, s1 = zero8, s2 = zero8, s3 = zero8;
+        const float *x_l = x + l;
+        const float *column_l = columns.hidden1_weights[l];
+        for (uint64_t bits = lane_inputs[l]; bits != 0; bits &= bits - 1) {
+            const uint64_t step = 8 * static_cast<uint64_t>(std::countr_zero(bits));
+            const __m256 in = _mm256_broadcast_ss(x_l + step);
+            const float *w = column_l + step * HIDDEN1_SIZE;
+            s0 = _mm256_fmadd_ps(_mm256_load_ps(w), in, s0);
+            s1 = _mm256_fmadd_ps(_mm256_load_ps(w + 8), in, s1);
+            s2 = _mm256_fmadd_ps(_mm256_load_ps(w + 16), in, s2);
+            s3 = _mm256_fmadd_ps(_mm256_load_ps(w + 24), in, s3);
+        }
+        _mm256_store_ps(partial[l], s0);
+        _mm256_store_ps(partial[l] + 8, s1);
+        _mm256_store_ps(partial[l] + 16, s2);
+        _mm256_store_ps(partial[l] + 24, s3);
+    }
+    // The lane reduction, eight neurons per vector, as reduce8 does it; then
+    // the bias and the clip.
+    for (int o = 0; o < HIDDEN1_SIZE; o += 8) {
+        __m256 t[4];
+        for (int l = 0; l < 4; ++l) t[l] = _mm256_add_ps(_mm256_load_ps(partial[l] + o), _mm256_load_ps(partial[l + 4] + o));
+        const __m256 sum = _mm256_add_ps(_mm256_add_ps(t[0], t[2]), _mm256_add_ps(t[1], t[3]));
+        _mm256_store_ps(y + o, clip8(_mm256_add_ps(sum, _mm256_load_ps(net.hidden1_biases + o))));
     }
     for (int o = 0; o < HIDDEN2_SIZE; o++) z[o] = clip1(dot(net.hidden2_weights[o], y, HIDDEN1_SIZE) + net.hidden2_biases[o]);
     return dot(net.output_weights, z, HIDDEN2_SIZE) + net.output_bias;

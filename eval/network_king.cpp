@@ -20,6 +20,12 @@
 #include "uci/output.h"
 
 KingNetwork king_network;
+NetworkColumns king_network_columns;
+
+void prepareKingNetwork(const KingNetwork &net, NetworkColumns &columns) {
+    for (int o = 0; o < HIDDEN1_SIZE; ++o)
+        for (int i = 0; i < 2 * ACCUMULATOR_SIZE; ++i) columns.hidden1_weights[i][o] = net.hidden1_weights[o][i];
+}
 
 static_assert(std::endian::native == std::endian::little, "network.nn holds little-endian values");
 static_assert(offsetof(KingNetwork, feature_biases) == 20971520);
@@ -136,5 +142,6 @@ int loadKingNetwork(const char *path, char reason[REASON_SIZE]) {
     for (size_t k = 0; k < KING_WEIGHT_VALUES; k++)
         king_network.feature_weights[k / ACCUMULATOR_SIZE][k % ACCUMULATOR_SIZE] = dequantiseWeight(staging->weights[k]);
     memcpy(king_network.feature_biases, staging->tail, KING_TAIL_BYTES);
+    prepareKingNetwork(king_network, king_network_columns);
     return 0;
 }

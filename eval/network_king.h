@@ -45,6 +45,11 @@ static_assert(KING_FILE_BYTES == 10523524);
 static_assert(offsetof(KingNetwork, feature_biases) == KING_WEIGHT_VALUES * 4);
 
 extern KingNetwork king_network;
+// The first hidden layer of king_network input by input (see NetworkColumns);
+// loadKingNetwork keeps it current.
+extern NetworkColumns king_network_columns;
+// Fills `columns` from `net`; again after any change to net.hidden1_weights.
+void prepareKingNetwork(const KingNetwork &net, NetworkColumns &columns);
 
 // Row of a non-king piece (type PAWN..QUEEN, colour BLACK/WHITE) on a square
 // in one perspective (0 = White's, 1 = Black's), given that perspective's own

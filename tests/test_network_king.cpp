@@ -45,6 +45,7 @@ void randomNetwork(uint32_t seed) {
         for (float &w : row) w = dequantiseWeight(int16_t(q(rng)));
     float *tail = king_network.feature_biases;
     for (int k = 0; k < KING_TAIL_VALUES; k++) tail[k] = u(rng);
+    prepareKingNetwork(king_network, king_network_columns);
 }
 
 TEST(KingNetwork, QuantisationEdges) {
@@ -203,7 +204,7 @@ TEST(KingNetwork, ClippedForwardMatchesScalarReference) {
         alignas(32) float us[128], them[128];
         for (int j = 0; j < 128; j++) us[j] = u(rng), them[j] = u(rng);
         if (trial == 0) us[3] = -0.0f, them[9] = 1.0f;
-        EXPECT_EQ(kernelForwardClipped(king_network, us, them), referenceForward(king_network, us, them)) << trial;
+        EXPECT_EQ(kernelForwardClipped(king_network, king_network_columns, us, them), referenceForward(king_network, us, them)) << trial;
     }
 }
 
