@@ -28,13 +28,14 @@ namespace {
 
 // The loss of a batch in double precision with one value moved by `delta`:
 // value index < KING_WEIGHT_VALUES is a king-row weight, then the factor's
-// rows, then the dense tail (the KingParams layout).
+// rows, the dense tail and the two optional factors (the KingParams layout).
 double referenceLoss(const KingParams &net, const std::vector<PackedRecord> &batch, const std::vector<uint8_t> &flips,
                      const Loss &loss, long index, double delta) {
     const float *base = reinterpret_cast<const float *>(&net);  // the values in layout order
     auto value = [&](long k) { return double(base[k]) + (k == index ? delta : 0.0); };
     const long SHARED = long(KING_WEIGHT_VALUES), BIAS = SHARED + PIECE_SQUARES * 128;
     const long H1W = BIAS + 128, H1B = H1W + 32 * 256, H2W = H1B + 32, H2B = H2W + 32 * 32, OW = H2B + 32, OB = OW + 32;
+    const long KP = OB + 1, OFF = KP + 640 * 128;
     auto clip = [](double v) { return std::min(std::max(v, 0.0), 1.0); };
     double total = 0.0;
     for (size_t n = 0; n < batch.size(); ++n) {
@@ -46,7 +47,11 @@ double referenceLoss(const KingParams &net, const std::vector<PackedRecord> &bat
                 double a = value(BIAS + h);
                 for (int k = 0; k < f.count; ++k) {
                     const long r = f.rows[side][k];
-                    a += value(128 * r + h) + value(SHARED + 128 * (r % PIECE_SQUARES) + h);
+                    // The factor rows by hand: the king square, the kind and the square's offset from it.
+                    const long king = r / 640, kind = (r / 64) % 10, s = r % 64;
+                    const long offset = kind * 225 + ((s >> 3) - (king >> 3) + 7) * 15 + ((s & 7) - (king & 7) + 7);
+                    a += value(128 * r + h) + value(SHARED + 128 * (r % PIECE_SQUARES) + h) +
+                         value(KP + 128 * (king * 10 + kind) + h) + value(OFF + 128 * offset + h);
                 }
                 x[128 * side + h] = clip(a);
             }
@@ -110,8 +115,13 @@ TEST(KingTrainer, GradientMatchesCentralDifferences) {
         for (int side = 0; side < 2; ++side) used.insert(used.end(), f.rows[side], f.rows[side] + f.count);
     }
     for (int r : used)
-        for (int h = 0; h < 128; ++h) net->king_weights[r][h] = rng.uniform(0.03f);
+        for (int h = 0; h < 128; ++h) {
+            net->king_weights[r][h] = rng.uniform(0.03f);
+            net->king_piece_weights[kingPieceRow(r)][h] = rng.uniform(0.02f);
+            net->offset_weights[offsetRow(r)][h] = rng.uniform(0.02f);
+        }
     KingTrainer t;
+    t.factors = true;
     setUp(t, *net);
     t.threads = 2;
     t.loss.blend = 0.3f;
@@ -122,6 +132,7 @@ TEST(KingTrainer, GradientMatchesCentralDifferences) {
 
     const KingParams &g = *t.grads[0].g;
     const long SHARED = long(KING_WEIGHT_VALUES), BIAS = SHARED + PIECE_SQUARES * 128;
+    const long KP = SHARED + KING_DENSE_VALUES, OFF = KP + 640 * 128;
     auto analytic = [&](long k) -> double {
         if (k < SHARED) {
             const int r = int(k / 128);
@@ -133,15 +144,22 @@ TEST(KingTrainer, GradientMatchesCentralDifferences) {
         const char *name;
         long start, size;
     } blocks[] = {{"king rows", 0, 0},           {"shared rows", SHARED, PIECE_SQUARES * 128}, {"biases", BIAS, 128},
-                  {"hidden1", BIAS + 128, 8192}, {"output bias", BIAS + 128 + 8192 + 32 + 1024 + 32 + 32, 1}};
+                  {"hidden1", BIAS + 128, 8192}, {"output bias", BIAS + 128 + 8192 + 32 + 1024 + 32 + 32, 1},
+                  {"king-piece rows", KP, 0},    {"offset rows", OFF, 0}};
     for (const Block &b : blocks) {
         int checked = 0, nonzero = 0;
         for (int s = 0; s < 24; ++s) {
             long index;
-            if (b.size == 0)
-                index = 128L * used[rng.next() % used.size()] + long(rng.next() % 128);
+            const int row = used[rng.next() % used.size()];
+            const long h = long(rng.next() % 128);
+            if (b.start == 0)
+                index = 128L * row + h;
+            else if (b.start == KP)
+                index = KP + 128L * kingPieceRow(row) + h;
+            else if (b.start == OFF)
+                index = OFF + 128L * offsetRow(row) + h;
             else if (b.start == SHARED)
-                index = SHARED + 128L * (used[rng.next() % used.size()] % PIECE_SQUARES) + long(rng.next() % 128);
+                index = SHARED + 128L * (row % PIECE_SQUARES) + h;
             else
                 index = b.start + long(rng.next() % uint64_t(b.size));
             const double h1 = 1e-4, h2 = 2.5e-5;
@@ -164,9 +182,10 @@ struct Trained {
     std::vector<double> losses;
 };
 
-Trained trainKing(const std::vector<PackedRecord> &data, uint64_t seed, int threads) {
+Trained trainKing(const std::vector<PackedRecord> &data, uint64_t seed, int threads, bool factors) {
     Trained r{std::make_unique<KingParams>(), {}};
     KingTrainer t;
+    t.factors = factors;
     setUp(t, *r.net);
     t.threads = threads;
     t.batch = 200;
@@ -180,10 +199,15 @@ Trained trainKing(const std::vector<PackedRecord> &data, uint64_t seed, int thre
 
 TEST(KingTrainer, ReproducibleLearnsAndTheEngineReadsWhatItWrites) {
     const std::vector<PackedRecord> data = materialData(31, 1500), valid = materialData(32, 300);
-    const Trained a = trainKing(data, 7, 2), c = trainKing(data, 7, 1);
+    // With the optional factors, so that the file folds them in too.
+    const Trained a = trainKing(data, 7, 2, true), c = trainKing(data, 7, 1, true);
+    const Trained plain = trainKing(data, 7, 2, false);
     EXPECT_EQ(memcmp(a.net.get(), c.net.get(), sizeof(KingParams)), 0);
     EXPECT_EQ(a.losses, c.losses);
     EXPECT_LT(a.losses.back(), a.losses.front());
+    EXPECT_NE(a.losses, plain.losses);  // the factors take part
+    for (const float v : plain.net->offset_weights[offsetRow(kingFeatureRow(0, 4, WHITE, PAWN, 12))])
+        ASSERT_EQ(v, 0.0f);  // and stay zero when switched off
     Loss loss;
     loss.blend = 0.25f;
     EXPECT_GT(evaluate(*a.net, valid, loss, 2).corr, 0.5);

@@ -60,6 +60,10 @@
 //   --king-lr F      with --king: the 40960 king-specific rows learn at F
 //                    times the learning rate (0 < F <= 1, default 1); the
 //                    shared piece-square rows and the rest at the full rate
+//   --king-factors   with --king: also train the two factors that see the own
+//                    king's square (a row per king square and piece kind, a
+//                    row per piece kind and offset from the king), at the
+//                    full rate
 //   --csv FILE       per-epoch losses (default: --out with .txt replaced by
 //                    -loss.csv); rewritten after every epoch
 //   --plot FILE.png  loss curve (training and validation loss per epoch)
@@ -306,6 +310,7 @@ int usage() {
             "               [--lr-drop-epoch N] [--lr-drop-factor F] [--cosine] [--seed N]\n"
             "               [--valid X] [--valid-every N] [--blend B] [--scale K] [--clip CP]\n"
             "               [--decay X] [--no-mirror] [--resume FILE] [--start-epoch N] [--king] [--king-lr F]\n"
+            "               [--king-factors]\n"
             "(the options are described at the top of tools/trainer.cpp)\n");
     return 1;
 }
@@ -322,6 +327,7 @@ int main(int argc, char **argv) {
     Schedule schedule;
     bool king = false;
     float rowLrScale = 1.0f;  // --king-lr
+    bool kingFactors = false;
     Trainer t;
     t.loss.blend = 0.25f;
     for (int a = 1; a < argc; ++a) {
@@ -336,6 +342,10 @@ int main(int argc, char **argv) {
         }
         if (arg == "--king") {
             king = true;
+            continue;
+        }
+        if (arg == "--king-factors") {
+            kingFactors = true;
             continue;
         }
         if (a + 1 >= argc) {
@@ -399,6 +409,10 @@ int main(int argc, char **argv) {
         }
     }
     if (inputs.empty()) return usage();
+    if (kingFactors && !king) {
+        fprintf(stderr, "trainer: --king-factors needs --king\n");
+        return usage();
+    }
     if (csvPath.empty()) {
         csvPath = outPath;
         if (csvPath.size() > 4 && csvPath.ends_with(".txt")) csvPath.resize(csvPath.size() - 4);
@@ -450,6 +464,8 @@ int main(int argc, char **argv) {
     KingTrainer kt;
     kt.batch = t.batch, kt.mirror = t.mirror, kt.decay = t.decay, kt.loss = t.loss;
     kt.row_lr_scale = rowLrScale;
+    kt.factors = kingFactors;
     printf("trainer: king-specific rows learn at %g times the learning rate\n", double(rowLrScale));
+    if (kingFactors) printf("trainer: with the king-piece and offset factors\n");
     return train<KingParams>(run, sets, kt);
 }

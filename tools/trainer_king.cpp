@@ -21,6 +21,8 @@ static float sigmoid(float v) { return 1.0f / (1.0f + std::exp(-v)); }
 static float *denseValues(KingParams &p) {
     return reinterpret_cast<float *>(reinterpret_cast<char *>(&p) + offsetof(KingParams, shared_weights));
 }
+// The optional factors as one run of values.
+static float *factorValues(KingParams &p) { return &p.king_piece_weights[0][0]; }
 
 void extractKingFeatures(const PackedRecord &r, bool mirror, KingFeatures &f) {
     int squares[32], codes[32];
@@ -58,7 +60,8 @@ float forward(const KingParams &net, const KingFeatures &f, KingWork &w) {
         for (int k = 0; k < f.count; ++k) {
             const int r = f.rows[side][k];
             const float *kr = net.king_weights[r], *sr = net.shared_weights[r % PIECE_SQUARES];
-            for (int h = 0; h < HALF; ++h) acc[h] += kr[h] + sr[h];
+            const float *kp = net.king_piece_weights[kingPieceRow(r)], *of = net.offset_weights[offsetRow(r)];
+            for (int h = 0; h < HALF; ++h) acc[h] += kr[h] + sr[h] + kp[h] + of[h];
         }
         for (int h = 0; h < HALF; ++h) w.x[side * HALF + h] = clip(acc[h]);
     }
@@ -76,6 +79,7 @@ void KingGradient::clear() {
     for (uint16_t r : touched) marked[r] = 0;
     touched.clear();
     memset(denseValues(*g), 0, sizeof(float) * size_t(KING_DENSE_VALUES));
+    if (factors) memset(factorValues(*g), 0, sizeof(float) * size_t(KING_FACTOR_VALUES));
 }
 
 float *KingGradient::row(int r) {
@@ -122,6 +126,9 @@ void backward(const KingParams &net, const KingFeatures &f, const KingWork &w, f
             const int r = f.rows[side][k];
             float *kr = grad.row(r), *sr = d.shared_weights[r % PIECE_SQUARES];
             for (int h = 0; h < HALF; ++h) kr[h] += da[h], sr[h] += da[h];
+            if (!grad.factors) continue;
+            float *kp = d.king_piece_weights[kingPieceRow(r)], *of = d.offset_weights[offsetRow(r)];
+            for (int h = 0; h < HALF; ++h) kp[h] += da[h], of[h] += da[h];
         }
     }
 }
@@ -132,6 +139,7 @@ void setUp(KingTrainer &t, KingParams &net) {
     t.net = &net;
     t.grads.clear();
     t.grads.resize(SLICES);
+    for (KingGradient &g : t.grads) g.factors = t.factors;
     t.m.reset(new KingParams);
     t.v.reset(new KingParams);
     memset(t.m.get(), 0, sizeof(KingParams));
@@ -177,6 +185,11 @@ double batchGradient(KingTrainer &t, const std::vector<PackedRecord> &data, cons
         const KingGradient &part = t.grads[s];
         const float *pd = denseValues(*part.g);
         for (int i = 0; i < KING_DENSE_VALUES; ++i) dense[i] += pd[i];
+        if (t.factors) {
+            float *factor = factorValues(*total.g);
+            const float *pf = factorValues(*part.g);
+            for (int i = 0; i < KING_FACTOR_VALUES; ++i) factor[i] += pf[i];
+        }
         for (uint16_t r : part.touched) {
             float *to = total.row(r);
             const float *from = part.g->king_weights[r];
@@ -203,6 +216,11 @@ void adamStep(KingTrainer &t, float lr) {
     const float *g = denseValues(*grad.g);
     float *p = denseValues(*t.net), *m = denseValues(*t.m), *v = denseValues(*t.v);
     for (int i = 0; i < KING_DENSE_VALUES; ++i) update(p[i], m[i], v[i], g[i], lr);
+    if (t.factors) {
+        const float *gf = factorValues(*grad.g);
+        float *pf = factorValues(*t.net), *mf = factorValues(*t.m), *vf = factorValues(*t.v);
+        for (int i = 0; i < KING_FACTOR_VALUES; ++i) update(pf[i], mf[i], vf[i], gf[i], lr);
+    }
     const float row_lr = lr * t.row_lr_scale;
     for (uint16_t r : grad.touched) {
         float *pr = t.net->king_weights[r], *mr = t.m->king_weights[r], *vr = t.v->king_weights[r];
@@ -231,7 +249,9 @@ void foldNetwork(const KingParams &net, KingNetwork &out) {
     for (int r = 0; r < KING_FEATURE_COUNT; ++r)
         for (int h = 0; h < HALF; ++h)
             out.feature_weights[r][h] =
-                std::clamp(net.king_weights[r][h] + net.shared_weights[r % PIECE_SQUARES][h], -QUANT_LIMIT, QUANT_LIMIT);
+                std::clamp(net.king_weights[r][h] + net.shared_weights[r % PIECE_SQUARES][h] +
+                               net.king_piece_weights[kingPieceRow(r)][h] + net.offset_weights[offsetRow(r)][h],
+                           -QUANT_LIMIT, QUANT_LIMIT);
     memcpy(out.feature_biases, net.feature_biases, KING_TAIL_BYTES);
 }
 
@@ -256,6 +276,8 @@ bool readNetwork(KingParams &net, const char *path) {
     }
     memcpy(net.king_weights, king_network.feature_weights, sizeof net.king_weights);
     memset(net.shared_weights, 0, sizeof net.shared_weights);
+    memset(net.king_piece_weights, 0, sizeof net.king_piece_weights);
+    memset(net.offset_weights, 0, sizeof net.offset_weights);
     memcpy(net.feature_biases, king_network.feature_biases, KING_TAIL_BYTES);
     return true;
 }

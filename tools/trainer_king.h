@@ -7,9 +7,14 @@
 // piece-square p) is a king-specific row plus a row shared by every king
 // square, shared[p].  A piece-square fact learnt with one king position
 // serves all of them, and the king-specific rows learn only what differs.
-// The file keeps no factor: writing folds shared[p] into each of the 64 rows
-// of p.  Reading a network.nn back gives king rows = the file's rows and a
-// zero factor, which is the same network.
+// Two more factors may be switched on (`factors`), both about where the own
+// king stands, which the shared rows cannot see: a row per king square and
+// piece kind (shared by the 64 squares of that kind), and a row per piece
+// kind and offset of its square from the king (file and rank difference,
+// shared by all king squares), the king's shelter and attackers wherever the
+// king is.  The file keeps no factor: writing folds every factor into the
+// rows it serves.  Reading a network.nn back gives king rows = the file's
+// rows and zero factors, which is the same network.
 //
 // The first layer's gradient is sparse (some 60 of 40960 rows a position),
 // so each slice keeps a list of the rows it touched, the slices are summed
@@ -27,6 +32,15 @@
 namespace trainer {
 
 inline constexpr int PIECE_SQUARES = 640;  // 10 piece kinds x 64 squares: the factor's rows
+inline constexpr int KING_PIECES = 640;    // 64 king squares x 10 piece kinds
+inline constexpr int OFFSETS = 10 * 15 * 15;  // piece kind x rank offset x file offset
+
+// The rows of the two optional factors serving king row r = K x 640 + kind x 64 + s.
+inline int kingPieceRow(int r) { return r / 64; }
+inline int offsetRow(int r) {
+    const int king = r / 640, kind = (r / 64) % 10, square = r % 64;
+    return kind * 225 + ((square >> 3) - (king >> 3) + 7) * 15 + ((square & 7) - (king & 7) + 7);
+}
 
 struct KingParams {
     float king_weights[KING_FEATURE_COUNT][ACCUMULATOR_SIZE];  // K x 640 + p
@@ -39,10 +53,16 @@ struct KingParams {
     float hidden2_biases[HIDDEN2_SIZE];
     float output_weights[HIDDEN2_SIZE];
     float output_bias;
+    // The optional factors; zero (and left so) unless switched on.
+    float king_piece_weights[KING_PIECES][ACCUMULATOR_SIZE];
+    float offset_weights[OFFSETS][ACCUMULATOR_SIZE];
 };
-// Everything after the king rows, updated densely.
+// From the shared rows to the output bias, updated densely.
 inline constexpr int KING_DENSE_VALUES =
-    int((sizeof(KingParams) - offsetof(KingParams, shared_weights)) / sizeof(float));
+    int((offsetof(KingParams, king_piece_weights) - offsetof(KingParams, shared_weights)) / sizeof(float));
+// The optional factors, updated densely when switched on.
+inline constexpr int KING_FACTOR_VALUES = (KING_PIECES + OFFSETS) * ACCUMULATOR_SIZE;
+static_assert(offsetof(KingParams, offset_weights) + sizeof(float) * OFFSETS * ACCUMULATOR_SIZE == sizeof(KingParams));
 
 // The rows of one position: [0] the side to move's perspective, [1] the
 // opponent's; row = K x 640 + p with p = rows % 640.
@@ -69,6 +89,7 @@ struct KingGradient {
     std::unique_ptr<KingParams> g;  // king_weights valid only at touched rows
     std::vector<uint16_t> touched;
     std::vector<uint8_t> marked;    // [row] 1 when in `touched`
+    bool factors = false;           // the optional factors' gradient is kept
     KingGradient();
     void clear();
     float *row(int r);              // the row's gradient, zeroed and listed on first use
@@ -88,6 +109,7 @@ struct KingTrainer {
     // gives a rarely seen row as large a step as a common one, so these 5.2
     // million weights memorise the training positions unless slowed down.
     float row_lr_scale = 1.0f;
+    bool factors = false;  // train the king-piece and offset factors too (read by setUp)
     Loss loss;
     Random rng{1};
     std::unique_ptr<Pool> pool;
