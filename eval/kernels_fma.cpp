@@ -31,7 +31,6 @@ static inline float reduce8(__m256 s) {
 static inline __m256 clip8(__m256 v) {
     return _mm256_max_ps(_mm256_min_ps(v, _mm256_set1_ps(1.0f)), _mm256_setzero_ps());
 }
-static inline float clip1(float v) { return v < 1.0f ? (v > 0.0f ? v : 0.0f) : 1.0f; }
 
 static inline float dot(const float *w, const float *x, int n) {
     __m256 s = _mm256_setzero_ps();
@@ -87,6 +86,10 @@ float kernelForwardClipped(const KingNetwork &net, const NetworkColumns &columns
         const __m256 sum = _mm256_add_ps(_mm256_add_ps(t[0], t[2]), _mm256_add_ps(t[1], t[3]));
         _mm256_store_ps(y + o, clip8(_mm256_add_ps(sum, _mm256_load_ps(net.hidden1_biases + o))));
     }
-    for (int o = 0; o < HIDDEN2_SIZE; o++) z[o] = clip1(dot(net.hidden2_weights[o], y, HIDDEN1_SIZE) + net.hidden2_biases[o]);
+    // The second layer's sums one by one, then bias and clip eight at a time.
+    static_assert(HIDDEN2_SIZE % 8 == 0);
+    for (int o = 0; o < HIDDEN2_SIZE; o++) z[o] = dot(net.hidden2_weights[o], y, HIDDEN1_SIZE);
+    for (int o = 0; o < HIDDEN2_SIZE; o += 8)
+        _mm256_store_ps(z + o, clip8(_mm256_add_ps(_mm256_load_ps(z + o), _mm256_load_ps(net.hidden2_biases + o))));
     return dot(net.output_weights, z, HIDDEN2_SIZE) + net.output_bias;
 }
