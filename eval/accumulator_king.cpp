@@ -39,7 +39,8 @@ void updateAccumulator(Accumulator &dst, const Accumulator &src, int colour, int
 }
 
 int32_t evaluateNetwork(const Accumulator &acc, int perspective) {
-    const float scaled = kernelForwardClipped(king_network, king_network_columns, acc.half[perspective], acc.half[perspective ^ 1]) * 100.0f;
+    const float *us = acc.half[perspective], *them = acc.half[perspective ^ 1];
+    const float scaled = kernelForwardClipped(king_network, king_network_columns, us, them) * 100.0f;
     if (scaled >= EVAL_LIMIT) return EVAL_LIMIT;
     if (scaled <= -EVAL_LIMIT) return -EVAL_LIMIT;
     return std::isnan(scaled) ? 0 : static_cast<int32_t>(scaled);

@@ -82,7 +82,8 @@ float kernelForwardClipped(const KingNetwork &net, const NetworkColumns &columns
     // the bias and the clip.
     for (int o = 0; o < HIDDEN1_SIZE; o += 8) {
         __m256 t[4];
-        for (int l = 0; l < 4; ++l) t[l] = _mm256_add_ps(_mm256_load_ps(partial[l] + o), _mm256_load_ps(partial[l + 4] + o));
+        for (int l = 0; l < 4; ++l)
+            t[l] = _mm256_add_ps(_mm256_load_ps(partial[l] + o), _mm256_load_ps(partial[l + 4] + o));
         const __m256 sum = _mm256_add_ps(_mm256_add_ps(t[0], t[2]), _mm256_add_ps(t[1], t[3]));
         _mm256_store_ps(y + o, clip8(_mm256_add_ps(sum, _mm256_load_ps(net.hidden1_biases + o))));
     }

@@ -204,7 +204,13 @@ TEST(KingNetwork, ClippedForwardMatchesScalarReference) {
         alignas(32) float us[128], them[128];
         for (int j = 0; j < 128; j++) us[j] = u(rng), them[j] = u(rng);
         if (trial == 0) us[3] = -0.0f, them[9] = 1.0f;
-        EXPECT_EQ(kernelForwardClipped(king_network, king_network_columns, us, them), referenceForward(king_network, us, them)) << trial;
+        // The kernel skips the inputs the clip makes zero: a whole half of them,
+        // then every input.
+        if (trial == 1 || trial == 2)
+            for (int j = 0; j < 128; j++) us[j] = -std::fabs(us[j]), them[j] = trial == 2 ? -0.0f : them[j];
+        EXPECT_EQ(kernelForwardClipped(king_network, king_network_columns, us, them),
+                  referenceForward(king_network, us, them))
+            << trial;
     }
 }
 
