@@ -22,12 +22,8 @@
 // are loaded without assuming alignment.
 #include <immintrin.h>
 
-#include <bit>
-#include <cstdint>
-#include <cstring>
-
-#include "eval/bit_transpose.h"
 #include "eval/kernels.h"
+#include "eval/kernels_lanes8.h"
 #include "eval/network.h"
 
 void kernelAddRow(float *acc, const float *row) {
@@ -77,54 +73,19 @@ float kernelForward(const Network &net, const NetworkColumns &columns, const flo
     alignas(32) float x[INPUTS];
     alignas(32) float y[HIDDEN1_SIZE];
     alignas(32) float z[HIDDEN2_SIZE];
-    alignas(8) uint8_t active[INPUTS / 8];  // bit l of byte c: input 8c + l is not zero
     const __m256 zero8 = _mm256_setzero_ps();
     const __m128 zero4 = _mm_setzero_ps();
-
-    // max returns its second operand (+0) for -0 and NaN, so x is +0 or above.
-    for (int j = 0; j < ACCUMULATOR_SIZE; j += 8) {
-        const __m256 own = _mm256_max_ps(_mm256_loadu_ps(us + j), zero8);
-        const __m256 other = _mm256_max_ps(_mm256_loadu_ps(them + j), zero8);
-        _mm256_store_ps(x + j, own);
-        _mm256_store_ps(x + ACCUMULATOR_SIZE + j, other);
-        active[j / 8] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_cmp_ps(own, zero8, _CMP_GT_OQ)));
-        active[(ACCUMULATOR_SIZE + j) / 8] =
-            static_cast<uint8_t>(_mm256_movemask_ps(_mm256_cmp_ps(other, zero8, _CMP_GT_OQ)));
-    }
     uint32_t lane_inputs[8];
-    laneMasks8(active, lane_inputs);
+    // max returns its second operand (+0) for -0 and NaN, so x is +0 or above.
+    activateInputs8(us, them, x, lane_inputs, [](__m256 v) { return _mm256_max_ps(v, _mm256_setzero_ps()); });
 
-    // First hidden layer, one lane at a time: the partial sum of lane l over
-    // inputs l, l + 8, l + 16, ... for all 32 neurons at once, each active
-    // input adding its column of weights times its value.  Input 8k + l is
-    // read at x_l + 8k, its column 8k columns after column_l.
+    // First hidden layer (eval/kernels_lanes8.h), each product rounded before
+    // it is added; then the bias.
     alignas(32) float partial[8][HIDDEN1_SIZE];
-    for (int l = 0; l < 8; ++l) {
-        __m256 s0 = zero8, s1 = zero8, s2 = zero8, s3 = zero8;
-        const float *x_l = x + l;
-        const float *column_l = columns.hidden1_weights[l];
-        for (uint64_t bits = lane_inputs[l]; bits != 0; bits &= bits - 1) {
-            const uint64_t step = 8 * static_cast<uint64_t>(std::countr_zero(bits));
-            const __m256 in = _mm256_broadcast_ss(x_l + step);
-            const float *w = column_l + step * HIDDEN1_SIZE;
-            s0 = _mm256_add_ps(s0, _mm256_mul_ps(_mm256_load_ps(w), in));
-            s1 = _mm256_add_ps(s1, _mm256_mul_ps(_mm256_load_ps(w + 8), in));
-            s2 = _mm256_add_ps(s2, _mm256_mul_ps(_mm256_load_ps(w + 16), in));
-            s3 = _mm256_add_ps(s3, _mm256_mul_ps(_mm256_load_ps(w + 24), in));
-        }
-        _mm256_store_ps(partial[l], s0);
-        _mm256_store_ps(partial[l] + 8, s1);
-        _mm256_store_ps(partial[l] + 16, s2);
-        _mm256_store_ps(partial[l] + 24, s3);
-    }
-    // The lane reduction, eight neurons per vector: l + (l+4), then (0 + 2)
-    // and (1 + 3), then those two; then the bias.
+    laneSums8(x, lane_inputs, columns, partial,
+              [](__m256 w, __m256 in, __m256 s) { return _mm256_add_ps(s, _mm256_mul_ps(w, in)); });
     for (int o = 0; o < HIDDEN1_SIZE; o += 8) {
-        __m256 t[4];
-        for (int l = 0; l < 4; ++l) {
-            t[l] = _mm256_add_ps(_mm256_load_ps(partial[l] + o), _mm256_load_ps(partial[l + 4] + o));
-        }
-        const __m256 sum = _mm256_add_ps(_mm256_add_ps(t[0], t[2]), _mm256_add_ps(t[1], t[3]));
+        const __m256 sum = reduceLanes8(partial, o);
         _mm256_store_ps(y + o, _mm256_max_ps(_mm256_add_ps(sum, _mm256_load_ps(net.hidden1_biases + o)), zero8));
     }
 

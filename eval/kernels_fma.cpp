@@ -14,11 +14,8 @@
 // inputs are still taken in increasing input order.
 #include <immintrin.h>
 
-#include <bit>
-#include <cstdint>
-
-#include "eval/bit_transpose.h"
 #include "eval/kernels.h"
+#include "eval/kernels_lanes8.h"
 #include "eval/network_king.h"
 
 static inline float reduce8(__m256 s) {
@@ -43,48 +40,16 @@ float kernelForwardClipped(const KingNetwork &net, const NetworkColumns &columns
     alignas(32) float x[INPUTS];
     alignas(32) float y[HIDDEN1_SIZE];
     alignas(32) float z[HIDDEN2_SIZE];
-    alignas(8) uint8_t active[INPUTS / 8];  // bit l of byte c: input 8c + l is not zero
-    const __m256 zero8 = _mm256_setzero_ps();
-    for (int j = 0; j < ACCUMULATOR_SIZE; j += 8) {
-        const __m256 own = clip8(_mm256_loadu_ps(us + j)), other = clip8(_mm256_loadu_ps(them + j));
-        _mm256_store_ps(x + j, own);
-        _mm256_store_ps(x + ACCUMULATOR_SIZE + j, other);
-        active[j / 8] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_cmp_ps(own, zero8, _CMP_GT_OQ)));
-        active[(ACCUMULATOR_SIZE + j) / 8] =
-            static_cast<uint8_t>(_mm256_movemask_ps(_mm256_cmp_ps(other, zero8, _CMP_GT_OQ)));
-    }
     uint32_t lane_inputs[8];
-    laneMasks8(active, lane_inputs);
+    activateInputs8(us, them, x, lane_inputs, [](__m256 v) { return clip8(v); });
 
-    // Lane l's partial sums of all 32 neurons: input 8k + l adds its column
-    // of weights times its value, for the active k in increasing order.
-    static_assert(HIDDEN1_SIZE == 32);
+    // First hidden layer (eval/kernels_lanes8.h), one fused multiply-add an
+    // input; then the bias and the clip.
     alignas(32) float partial[8][HIDDEN1_SIZE];
-    for (int l = 0; l < 8; ++l) {
-        __m256 s0 = zero8, s1 = zero8, s2 = zero8, s3 = zero8;
-        const float *x_l = x + l;
-        const float *column_l = columns.hidden1_weights[l];
-        for (uint64_t bits = lane_inputs[l]; bits != 0; bits &= bits - 1) {
-            const uint64_t step = 8 * static_cast<uint64_t>(std::countr_zero(bits));
-            const __m256 in = _mm256_broadcast_ss(x_l + step);
-            const float *w = column_l + step * HIDDEN1_SIZE;
-            s0 = _mm256_fmadd_ps(_mm256_load_ps(w), in, s0);
-            s1 = _mm256_fmadd_ps(_mm256_load_ps(w + 8), in, s1);
-            s2 = _mm256_fmadd_ps(_mm256_load_ps(w + 16), in, s2);
-            s3 = _mm256_fmadd_ps(_mm256_load_ps(w + 24), in, s3);
-        }
-        _mm256_store_ps(partial[l], s0);
-        _mm256_store_ps(partial[l] + 8, s1);
-        _mm256_store_ps(partial[l] + 16, s2);
-        _mm256_store_ps(partial[l] + 24, s3);
-    }
-    // The lane reduction, eight neurons per vector, as reduce8 does it; then
-    // the bias and the clip.
+    laneSums8(x, lane_inputs, columns, partial,
+              [](__m256 w, __m256 in, __m256 s) { return _mm256_fmadd_ps(w, in, s); });
     for (int o = 0; o < HIDDEN1_SIZE; o += 8) {
-        __m256 t[4];
-        for (int l = 0; l < 4; ++l)
-            t[l] = _mm256_add_ps(_mm256_load_ps(partial[l] + o), _mm256_load_ps(partial[l + 4] + o));
-        const __m256 sum = _mm256_add_ps(_mm256_add_ps(t[0], t[2]), _mm256_add_ps(t[1], t[3]));
+        const __m256 sum = reduceLanes8(partial, o);
         _mm256_store_ps(y + o, clip8(_mm256_add_ps(sum, _mm256_load_ps(net.hidden1_biases + o))));
     }
     // The second layer's sums one by one, then bias and clip eight at a time.
