@@ -61,6 +61,10 @@ def test_logs():
         with open(path, "w") as f:
             f.write(LOG.format(summary="x vs y: 6 games, W 3 D 1 L 2") + "match stopped: y did not start\n")
         check(ladder.read_result(path) is None, "stopped match taken as a result")
+        with open(path, "w") as f:
+            f.write("game 1 (pair 1): x - y 1-0, mate, 40 plies\n\ninterrupted: games in progress are not counted\n"
+                    + LOG.format(summary="x vs y: 1 games, W 1 D 0 L 0").split("\n", 1)[1])
+        check(ladder.read_result(path) is None, "a match cut short by Ctrl-C taken as a result")
         check(ladder.read_result(os.path.join(folder, "none.log")) is None, "missing log taken as a result")
 
 

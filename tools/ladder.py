@@ -12,8 +12,9 @@ UCI option of that engine (repeatable), e.g. --option glaurung:OwnBook=false.
 (an engine measured against a field of opponents) instead of every pairing.  Every pairing is one match.py run
 whose whole output goes to OUT/<first>--<second>.log (and its games to the
 .pgn beside it).  A pairing whose log
-ends with a complete summary is not played again, so the command resumes a
-ladder after an interruption (at worst the unfinished pairing starts over);
+ends with a complete summary is not played again, and an unfinished one goes
+on from the games its PGN holds (match.py --resume), so the same command
+resumes a ladder after an interruption;
 --report reads the logs without playing, and --play-only plays a subset of
 the pairings now (say, those whose programs will not change) and leaves the
 rest for a later run of the same command.
@@ -100,7 +101,8 @@ def read_result(path):
         m = FAILURE.match(line)
         if m:
             failures.append(sum(int(m[k]) for k in "chitz"))
-    if result is None or len(failures) != 2 or any("match stopped" in l for l in lines):
+    # A match stopped by an error or by Ctrl-C prints a summary of fewer games.
+    if result is None or len(failures) != 2 or any(l.startswith(("match stopped", "interrupted:")) for l in lines):
         return None
     result["failures"] = failures
     return result
@@ -315,7 +317,7 @@ def main(argv=None):
             if db:
                 command += ["--second-dir", db]
             if os.path.exists(pgn):
-                os.remove(pgn)  # the pairing starts over
+                command.append("--resume")  # keep the games of a cut-off run of this pairing
             print("pairing %d/%d: %s vs %s" % (index + 1, len(pairings), a, b), flush=True)
             with open(log, "w") as f:
                 subprocess.run(command, stdout=f, stderr=subprocess.STDOUT, check=False)
@@ -325,7 +327,8 @@ def main(argv=None):
                 print("  %s vs %s: +%d =%d -%d (%.1f%%)" % (a, b, result["w"], result["d"], result["l"],
                                                            100.0 * points / games), flush=True)
             else:
-                print("  %s vs %s: no complete result, see %s" % (a, b, log), flush=True)
+                print("  %s vs %s: no complete result, see %s (delete %s to start the pairing over)"
+                      % (a, b, log, pgn), flush=True)
         results[(a, b)] = result
     print()
     print(report(names, results, args.bootstrap, args.seed))

@@ -5,7 +5,8 @@ fixed time per move (--movetime).  It reports every game, the W/D/L record of
 the first engine, its Elo difference with a 95% interval, the likelihood of
 superiority and every crash, hang, illegal move, time forfeit and unexplained
 "bestmove 0000"; with --sprt it runs a sequential test and stops once it
-decides.
+decides.  With --resume it goes on from the games that a cut-off run of the
+same match left in its --pgn file.
 
 A third process, the Vexar engine given as --arbiter, judges the games: it
 refuses an illegal move list and its `go` answers "Game over" for mate,
@@ -477,34 +478,46 @@ class Match:
         self.interrupted = False
         self.pgn = open(cfg.pgn, "a") if cfg.pgn else None
 
+    def count(self, game):
+        """Adds a finished game to the totals (the caller holds `lock`);
+        returns the SPRT state after the game pair it completes, as text, or
+        ''."""
+        self.games_done += 1
+        self.wdl[{1.0: 0, 0.5: 1, 0.0: 2}[game.result]] += 1
+        if game.failure:
+            self.failures[game.failure[0]][game.failure[1]] += 1
+        done = self.pairs.setdefault(game.pair, [])
+        done.append(game.result)
+        if len(done) != 2:
+            return ""
+        self.penta[stats.pair_bin(*done)] += 1
+        if not self.cfg.sprt:
+            return ""
+        value = stats.pentanomial_llr(self.penta, *self.cfg.sprt)
+        lower, upper = stats.sprt_bounds(self.cfg.alpha, self.cfg.beta)
+        decision = stats.sprt_decision(value, self.cfg.alpha, self.cfg.beta)
+        if decision and not self.decision:
+            self.decision = decision
+            self.stop.set()
+        return "  LLR %.3f (%.3f, %.3f)" % (value, lower, upper)
+
+    def restore(self, game):
+        """Counts a game of an earlier run of this match (already in the PGN)."""
+        with self.lock:
+            self.count(game)
+
     def record(self, game):
         with self.lock:
             if self.interrupted:  # a game cut short by Ctrl-C (its engines got the signal too)
                 return
-            self.games_done += 1
-            self.wdl[{1.0: 0, 0.5: 1, 0.0: 2}[game.result]] += 1
-            if game.failure:
-                self.failures[game.failure[0]][game.failure[1]] += 1
+            sprt = self.count(game)
             white, black = (0, 1) if game.first_white else (1, 0)
             print("game %d (pair %d): %s - %s %s, %s, %d plies" % (
                 game.number + 1, game.pair + 1, self.names[white], self.names[black],
                 result_text(game.result if game.first_white else 1 - game.result), game.reason, len(game.moves)))
-            line = "  score %s: +%d =%d -%d  %.1f%%  (%d games)" % (
+            print("  score %s: +%d =%d -%d  %.1f%%  (%d games)%s" % (
                 self.names[0], self.wdl[0], self.wdl[1], self.wdl[2],
-                100.0 * (self.wdl[0] + 0.5 * self.wdl[1]) / self.games_done, self.games_done)
-            done = self.pairs.setdefault(game.pair, [])
-            done.append(game.result)
-            if len(done) == 2:
-                self.penta[stats.pair_bin(*done)] += 1
-                if self.cfg.sprt:
-                    value = stats.pentanomial_llr(self.penta, *self.cfg.sprt)
-                    lower, upper = stats.sprt_bounds(self.cfg.alpha, self.cfg.beta)
-                    line += "  LLR %.3f (%.3f, %.3f)" % (value, lower, upper)
-                    decision = stats.sprt_decision(value, self.cfg.alpha, self.cfg.beta)
-                    if decision and not self.decision:
-                        self.decision = decision
-                        self.stop.set()
-            print(line, flush=True)
+                100.0 * (self.wdl[0] + 0.5 * self.wdl[1]) / self.games_done, self.games_done, sprt), flush=True)
             if self.pgn:
                 self.write_pgn(game)
 
@@ -546,6 +559,70 @@ def termination(game):
 
 def result_text(white_score):
     return {1.0: "1-0", 0.5: "1/2-1/2", 0.0: "0-1"}[white_score]
+
+
+# The reason texts `play` gives a failure, by the failure they stand for.
+FAILURE_REASONS = (("crash", "crash"), ("hang", "hang"), ("time forfeit", "time"), ("bestmove 0000", "nullmove"),
+                   ("illegal move", "illegal"))
+PGN_GAME = re.compile(r"((?:\[\w+ \"(?:[^\"\\]|\\.)*\"\]\n)+)\n(.*?)\n\n", re.S)
+PGN_TAG = re.compile(r"\[(\w+) \"((?:[^\"\\]|\\.)*)\"\]")
+PGN_MOVES = re.compile(r"\{UCI:(?P<moves>[^}]*)\}\s*\{(?P<reason>[^}]*)\}\s*(?P<result>\S+)", re.S)
+
+
+def read_finished_games(path, names, openings, total_games):
+    """The games that an earlier, cut-off run of this match wrote to the PGN
+    file `path`: a list of (Game, its PGN text).  A last game that was cut off
+    while being written is left out.  Raises ValueError when a game belongs
+    to another match: other engines, an opening that is not its pair's, a
+    round beyond `total_games`, or a game that stands twice."""
+    with open(path) as f:
+        text = f.read()
+    games, seen = [], set()
+    for chunk in PGN_GAME.finditer(text):
+        tags = {k: re.sub(r"\\(.)", r"\1", v) for k, v in PGN_TAG.findall(chunk[1])}
+        body = PGN_MOVES.fullmatch(" ".join(chunk[2].split("\n")).strip())
+        if body is None or body["result"] != tags.get("Result"):
+            continue  # not a game this tool wrote in full
+        round_ = re.fullmatch(r"(\d+)\.([12])", tags.get("Round", ""))
+        if round_ is None or tags["Result"] not in ("1-0", "1/2-1/2", "0-1"):
+            raise ValueError("a game without a round or a result of its own: %r" % chunk[1].splitlines()[0])
+        pair, first_white = int(round_[1]) - 1, round_[2] == "1"
+        number = 2 * pair + (0 if first_white else 1)
+        white, black = (names[0], names[1]) if first_white else (names[1], names[0])
+        if number >= total_games or (tags.get("White"), tags.get("Black")) != (white, black):
+            raise ValueError("round %s (%s - %s) is not a game of this match"
+                             % (tags["Round"], tags.get("White"), tags.get("Black")))
+        if tags.get("FEN") != openings[pair]:
+            raise ValueError("round %s started from another opening than this match's pair %d"
+                             % (tags["Round"], pair + 1))
+        if number in seen:
+            raise ValueError("round %s stands twice" % tags["Round"])
+        seen.add(number)
+        game = Game(number, pair, openings[pair], first_white)
+        game.moves = body["moves"].split()
+        white_score = {"1-0": 1.0, "1/2-1/2": 0.5, "0-1": 0.0}[tags["Result"]]
+        game.result = white_score if first_white else 1.0 - white_score
+        game.reason = body["reason"]
+        if tags.get("Termination") in ("time forfeit", "rules infraction"):
+            kind = next((k for prefix, k in FAILURE_REASONS if game.reason.startswith(prefix)), None)
+            if kind:
+                game.failure = (0 if game.result == 0.0 else 1, kind)
+        games.append((game, chunk[0]))
+    return games
+
+
+def resume(cfg, names, openings):
+    """Takes back the finished games of an earlier run from the PGN file and
+    rewrites it with just those (so that no cut-off game stays in it); returns
+    the Games."""
+    if not os.path.exists(cfg.pgn):
+        return []
+    finished = read_finished_games(cfg.pgn, names, openings, cfg.total_games)
+    temporary = cfg.pgn + ".resume"
+    with open(temporary, "w") as f:
+        f.write("".join(text for _, text in sorted(finished, key=lambda item: item[0].number)))
+    os.replace(temporary, cfg.pgn)
+    return [game for game, _ in finished]
 
 
 def worker(match, jobs, setups, arbiter_path):
@@ -653,6 +730,9 @@ def build_parser():
     p.add_argument("--beta", type=float, default=0.05, help="SPRT false negative rate (default: %(default)s)")
     p.add_argument("--concurrency", type=int, default=1, help="games played at once (default: %(default)s)")
     p.add_argument("--pgn", help="append the games to this PGN file (moves in UCI notation in a comment)")
+    p.add_argument("--resume", action="store_true",
+                   help="count the games that an earlier run of the same match left in --pgn and play only the "
+                   "others")
     return p
 
 
@@ -693,6 +773,8 @@ def configure(args):
     cfg.resign = numbers(cfg.resign, 2, "--resign", int) if cfg.resign else None
     cfg.draw = numbers(cfg.draw, 3, "--draw", int) if cfg.draw else None
     cfg.sprt = numbers(cfg.sprt, 2, "--sprt") if cfg.sprt else None
+    if cfg.resume and not cfg.pgn:
+        raise ValueError("--resume reads the games of --pgn: name the file")
     if cfg.sprt and not cfg.sprt[0] < cfg.sprt[1]:
         raise ValueError("--sprt needs ELO0 < ELO1")
     if not (0 < cfg.alpha < 1 and 0 < cfg.beta < 1):
@@ -758,14 +840,25 @@ def main(argv=None):
         return 1
     for fen in skipped:
         print("skipped opening (invalid or game over): %s" % fen)
+    resumed = []
+    if cfg.resume:
+        try:
+            resumed = resume(cfg, names, openings)
+        except (ValueError, OSError) as error:
+            print("cannot resume from %s: %s" % (cfg.pgn, error), file=sys.stderr)
+            return 1
+    finished = {game.number for game in resumed}
     jobs = queue.Queue()
     for number in range(cfg.total_games):
-        jobs.put(Game(number, number // 2, openings[number // 2], number % 2 == 0))
+        if number not in finished:
+            jobs.put(Game(number, number // 2, openings[number // 2], number % 2 == 0))
     try:
         match = Match(cfg, names)
     except OSError as error:
         print("cannot open the PGN file: %s" % error, file=sys.stderr)
         return 1
+    for game in resumed:
+        match.restore(game)
     if cfg.base_ms:
         clock = "%s s + %s s a move" % (cfg.base_ms / 1000, cfg.inc_ms / 1000)
     else:
@@ -773,8 +866,10 @@ def main(argv=None):
     print("%s vs %s, %d games at most, %s, book %s, seed %d, concurrency %d" % (
         names[0], names[1], cfg.total_games, clock, os.path.basename(cfg.book), cfg.seed, cfg.concurrency),
         flush=True)
+    if resumed:
+        print("resumed %d finished games from %s" % (len(resumed), cfg.pgn), flush=True)
     threads = [threading.Thread(target=worker, args=(match, jobs, setups, cfg.arbiter), daemon=True)
-               for _ in range(min(cfg.concurrency, cfg.total_games))]
+               for _ in range(min(cfg.concurrency, jobs.qsize()))]
     for thread in threads:
         thread.start()
     try:
