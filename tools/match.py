@@ -620,7 +620,7 @@ def resume(cfg, names, openings):
     finished = read_finished_games(cfg.pgn, names, openings, cfg.total_games)
     temporary = cfg.pgn + ".resume"
     with open(temporary, "w") as f:
-        f.write("".join(text for _, text in sorted(finished, key=lambda item: item[0].number)))
+        f.write("".join(text for _, text in finished))
     os.replace(temporary, cfg.pgn)
     return [game for game, _ in finished]
 
