@@ -557,8 +557,12 @@ def termination(game):
     return "normal"
 
 
+RESULT_TEXTS = {1.0: "1-0", 0.5: "1/2-1/2", 0.0: "0-1"}
+WHITE_SCORES = {text: score for score, text in RESULT_TEXTS.items()}  # the PGN Result tag read back
+
+
 def result_text(white_score):
-    return {1.0: "1-0", 0.5: "1/2-1/2", 0.0: "0-1"}[white_score]
+    return RESULT_TEXTS[white_score]
 
 
 # The reason texts `play` gives a failure, by the failure they stand for.
@@ -584,7 +588,7 @@ def read_finished_games(path, names, openings, total_games):
         if body is None or body["result"] != tags.get("Result"):
             continue  # not a game this tool wrote in full
         round_ = re.fullmatch(r"(\d+)\.([12])", tags.get("Round", ""))
-        if round_ is None or tags["Result"] not in ("1-0", "1/2-1/2", "0-1"):
+        if round_ is None or tags["Result"] not in WHITE_SCORES:
             raise ValueError("a game without a round or a result of its own: %r" % chunk[1].splitlines()[0])
         pair, first_white = int(round_[1]) - 1, round_[2] == "1"
         number = 2 * pair + (0 if first_white else 1)
@@ -600,7 +604,7 @@ def read_finished_games(path, names, openings, total_games):
         seen.add(number)
         game = Game(number, pair, openings[pair], first_white)
         game.moves = body["moves"].split()
-        white_score = {"1-0": 1.0, "1/2-1/2": 0.5, "0-1": 0.0}[tags["Result"]]
+        white_score = WHITE_SCORES[tags["Result"]]
         game.result = white_score if first_white else 1.0 - white_score
         game.reason = body["reason"]
         if tags.get("Termination") in ("time forfeit", "rules infraction"):
