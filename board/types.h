@@ -76,6 +76,9 @@ inline constexpr int movePiece(Move m) { return 7 - int((m >> MOVE_PIECE_SHIFT) 
 inline constexpr int moveCaptured(Move m) { return int((m >> MOVE_CAPTURE_SHIFT) & 7); }
 inline constexpr int movePromotion(Move m) { return int((m >> MOVE_PROMOTION_SHIFT) & 7); }
 inline constexpr bool moveIsQuiet(Move m) { return (m & MOVE_TACTICAL_BITS) == 0; }
+// The squares and promotion of a move without its ordering flags: what the
+// move's text names.
+inline constexpr Move moveIdentity(Move m) { return m & (0xFFFu | MOVE_PROMOTION_MASK); }
 
 static_assert(makeMoveCode(12, 28, PAWN) == (28u | 12u << 6 | 6u << 12));
 static_assert(moveCaptured(makeMoveCode(0, 1, KNIGHT, ROOK)) == ROOK);

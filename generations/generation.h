@@ -13,9 +13,8 @@
 #endif
 
 // The classic front end (0.8 and earlier) differs from 0.9's in small ways:
-// `stop` does nothing, an unreadable Hash value is ignored silently,
-// `ucinewgame` only sets the start position, clock values are read unsigned,
-// `debug` must be the whole line and adds the evaluation and the legal moves,
+// `stop` does nothing, an unreadable Hash value is ignored silently, clock
+// values are read as decimal 64-bit numbers, `debug` must be the whole line and adds the evaluation and the legal moves,
 // `perft` keeps the game, the board display lists the moves played, and the
 // unknown-command and long-line messages have their own wording.
 enum class UciOptions { HASH_THREADS, HASH_NN_FILE, HASH_SYZYGY, HASH_OWN_BOOK };
@@ -40,6 +39,7 @@ struct Generation {
     int64_t infinite_move_time;  // the move time of "go infinite"
     bool full_key_table;    // table entries keep the whole key (search/tt.h)
     bool classic_front_end; // the command set of 0.8 and earlier (below)
+    bool newgame_clears_table;  // `ucinewgame` empties the transposition table (else it only sets the start position)
     UciOptions options;     // the option lines of the `uci` answer
     InstructionReport instructions;  // the start-up line naming the processor's instructions
     bool analysis_modes;    // "-analyse=" and "-score=" run the offline evaluation modes
@@ -56,7 +56,7 @@ inline constexpr Generation GENERATIONS[] = {
      .max_hash_mb = 262144, .max_threads = 256, .mate_bound = 29744, .network = true,
      .max_depth = 255, .aspiration_fails = 5, .time_extension = true,
      .exchange_demotion = true, .single_move_at_once = true, .tablebases = false,
-     .infinite_move_time = 1 << 30, .full_key_table = false, .classic_front_end = false,
+     .infinite_move_time = 1 << 30, .full_key_table = false, .classic_front_end = false, .newgame_clears_table = true,
      .options = UciOptions::HASH_THREADS, .instructions = InstructionReport::FULL,
      .analysis_modes = false, .square_shift_magics = false,
      .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false,
@@ -65,7 +65,7 @@ inline constexpr Generation GENERATIONS[] = {
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = true,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
      .exchange_demotion = false, .single_move_at_once = false, .tablebases = false,
-     .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
+     .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true, .newgame_clears_table = false,
      .options = UciOptions::HASH_NN_FILE, .instructions = InstructionReport::FULL,
      .analysis_modes = false, .square_shift_magics = false,
      .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false,
@@ -74,7 +74,7 @@ inline constexpr Generation GENERATIONS[] = {
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
      .exchange_demotion = false, .single_move_at_once = false, .tablebases = true,
-     .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
+     .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true, .newgame_clears_table = false,
      .options = UciOptions::HASH_SYZYGY, .instructions = InstructionReport::QUOTED_LIST,
      .analysis_modes = true, .square_shift_magics = false,
      .mirrored_listing = MirroredListing::MIRRORED_HEADING, .perft_lists_root_moves = false,
@@ -83,7 +83,7 @@ inline constexpr Generation GENERATIONS[] = {
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
      .exchange_demotion = false, .single_move_at_once = false, .tablebases = false,
-     .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
+     .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true, .newgame_clears_table = true,
      .options = UciOptions::HASH_OWN_BOOK, .instructions = InstructionReport::POPCNT_BMI2,
      .analysis_modes = false, .square_shift_magics = true,
      .mirrored_listing = MirroredListing::LEGAL_HEADING, .perft_lists_root_moves = true,
@@ -92,7 +92,7 @@ inline constexpr Generation GENERATIONS[] = {
      .max_hash_mb = 65536, .max_threads = 1, .mate_bound = 29936, .network = false,
      .max_depth = 63, .aspiration_fails = 999, .time_extension = false,
      .exchange_demotion = false, .single_move_at_once = false, .tablebases = false,
-     .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true,
+     .infinite_move_time = 1000000000, .full_key_table = true, .classic_front_end = true, .newgame_clears_table = true,
      .options = UciOptions::HASH_OWN_BOOK, .instructions = InstructionReport::POPCNT_ONLY,
      .analysis_modes = false, .square_shift_magics = true,
      .mirrored_listing = MirroredListing::NONE, .perft_lists_root_moves = false,

@@ -22,8 +22,19 @@ inline bool searchStopped() { return loadStop(*main_thread) != 0; }
 // iteration should not start.
 bool iterationTimeUp(SearchThread &t);
 
-// The info line of a completed root search.
+// The info line of a completed root search.  A root search that failed low
+// reports the move the thread would still play, with the score as an upper
+// bound; otherwise `best` is that move.
 void printRootInfo(SearchThread &t, int score, int alpha, int beta, Move best);
+// A root move that raised alpha becomes the move to play, not yet reported.
+inline void recordRootMove(SearchThread &t, Move move, int score, int bound) {
+    t.best_move = move;
+    t.best_score = score;
+    t.best_bound = bound;
+    t.best_reported = 0;
+}
+// Keeps the root moves that "go searchmoves" allows, in their order.
+void restrictRootMoves(MoveList &moves, const SearchLimits &limits);
 
 // Mate scores count plies from the root; the table holds them counted from the
 // node that stored them, so that a hit at another ply, or after another root,

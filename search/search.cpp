@@ -59,6 +59,20 @@ static int captureProbe(SearchThread &t, Position &pos, int ply, int depth, int 
     return -SCORE_INFINITE;
 }
 
+void restrictRootMoves(MoveList &moves, const SearchLimits &limits) {
+    int kept = 0;
+    for (int i = 0; i < moves.generated; i++) {
+        const Move move = moves.list[i];
+        for (int j = 0; j < limits.searchmove_count; j++) {
+            if (moveIdentity(move) == limits.searchmoves[j]) {
+                moves.list[kept++] = move;
+                break;
+            }
+        }
+    }
+    moves.generated = kept;
+}
+
 int search(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_check) {
     // Step 1-3. Count the node; the horizon hands over to the quiescence search.
     addNodes(t, 1);
@@ -96,6 +110,7 @@ int search(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_che
     computeAttackInfo(pos);
     generateMoves(stack, pos);
     MoveList &moves = pos.moves;
+    if (ply == 0 && t.limits.searchmove_count) restrictRootMoves(moves, t.limits);
     if (moves.generated == 0) return in_check ? -(SCORE_MATE - ply) : 0;
     if (ply > 0 && pieces == 3) {
         int score;
@@ -204,11 +219,10 @@ int search(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_che
 
         if (value > best_score) {
             best_move = move & ~FLAG_HASH_MOVE;
-            if (ply == 0) {
-                t.best_score = value;
-                t.best_move = best_move;
-                t.best_bound = value >= beta ? BOUND_LOWER : value <= alpha ? BOUND_UPPER : BOUND_EXACT;
-            }
+            // The move to play changes only when one raises alpha in a child
+            // search that ran to its end.  A move that merely fails low less
+            // badly than the others proves nothing about itself.
+            if (ply == 0 && value > alpha) recordRootMove(t, best_move, value, value >= beta ? BOUND_LOWER : BOUND_EXACT);
             best_score = value;
             if (value >= beta) {
                 cut_off = true;

@@ -28,12 +28,20 @@ enum LimitMode : int32_t { LIMIT_DEPTH = 0, LIMIT_MOVETIME = 1, LIMIT_CLOCK = 2,
 // input ends, when no "stop" can come).
 inline constexpr int64_t INFINITE_MOVE_TIME = GENERATION.infinite_move_time;
 
+// The most root moves "go searchmoves" can name (no position has more legal moves).
+inline constexpr int MAX_SEARCH_MOVES = 256;
+
+// What one `go` asks for.  `mode` says how the clock is used; a depth or a node
+// count given beside another limit caps the search as well, and whichever
+// limit is reached first ends it.
 struct SearchLimits {
     int32_t mode;
-    int32_t depth;
-    int64_t move_time;  // milliseconds (a 64-bit count: the older generations read it unsigned)
+    int32_t depth;        // LIMIT_DEPTH: the depth to reach; other modes: a depth cap when above 0
+    int64_t move_time;    // milliseconds (a 64-bit count: the older generations read it unsigned)
     int64_t time_left;
-    uint64_t node_limit;  // LIMIT_NODES: the search stops once this many nodes are counted
+    uint64_t node_limit;  // LIMIT_NODES: the node count to stop at; other modes: a node cap when above 0
+    int32_t searchmove_count = 0;  // 0: every legal root move is searched
+    Move searchmoves[MAX_SEARCH_MOVES] = {};  // the allowed root moves, as moveIdentity() codes
 };
 
 struct SearchThread {
@@ -46,6 +54,7 @@ struct SearchThread {
     int32_t best_score;
     Move best_move;
     int32_t best_bound;  // BOUND_EXACT, or the bound best_score is (a fail-high or fail-low root search)
+    int32_t best_reported;  // best_move has been shown on an info line with a pv
     int32_t stop;
     int32_t time_extended;
     Move current_move;

@@ -58,18 +58,32 @@ static void print_pv(SearchThread &t, Move move, int length) {
     unmakeMove(stack);
 }
 
-void printRootInfo(SearchThread &t, int score, int alpha, int beta, Move best) {
-    if (t.seldepth < t.depth) t.seldepth = t.depth;
+// One "info depth" line with the score, its bound, the pv from `best` and the
+// counters.
+static void printInfoLine(SearchThread &t, int score, int bound, Move best) {
     writeOut("info depth %i seldepth %i ", t.depth, t.seldepth);
     writeScore(score);
-    if (score >= beta) writeOut("lowerbound ");
-    if (score <= alpha) writeOut("upperbound ");
+    if (bound == BOUND_LOWER) writeOut("lowerbound ");
+    if (bound == BOUND_UPPER) writeOut("upperbound ");
     writeOut("pv ");
     print_pv(t, best, 0);
     const int elapsed = clockMs() - t.start_time;
     const uint64_t nodes = totalNodes();
     writeOut("time %llu nodes %llu nps %llu hashfull %i\n", (unsigned long long)elapsed, (unsigned long long)nodes,
              (unsigned long long)(elapsed > 0 ? nodes / uint64_t(elapsed) * 1000 : 0), tt_hashfull());
+    t.best_reported = best == t.best_move;
+}
+
+void printRootInfo(SearchThread &t, int score, int alpha, int beta, Move best) {
+    if (t.seldepth < t.depth) t.seldepth = t.depth;
+    if (score <= alpha) {
+        // Failed low: the score bounds every move, the one we keep included.
+        t.best_score = score;
+        t.best_bound = BOUND_UPPER;
+        printInfoLine(t, score, BOUND_UPPER, t.best_move ? t.best_move : best);
+        return;
+    }
+    printInfoLine(t, score, score >= beta ? BOUND_LOWER : BOUND_EXACT, best);
 }
 
 // The final report.  A score that is only a bound (the search ended inside a
@@ -107,7 +121,8 @@ static void *search_thread_main(void *argument) {
 
     const bool in_check = ourInfo(root_snapshot).checkers != 0;
     int max_depth = GENERATION.max_depth;
-    if (t.limits.mode == LIMIT_DEPTH) max_depth = std::clamp(t.limits.depth, 1, GENERATION.max_depth);
+    if (t.limits.mode == LIMIT_DEPTH || t.limits.depth > 0)
+        max_depth = std::clamp(t.limits.depth, 1, GENERATION.max_depth);
     max_depth = std::min(max_depth, t.ply_limit);
 
     int depth = 1, alpha = -SCORE_INFINITE, beta = SCORE_INFINITE, fails = 0;
@@ -156,6 +171,9 @@ void go() {
     }
     computeAttackInfo(root);
     generateMoves(stack, root);
+    // A mate or stalemate is judged on every legal move; the other answers
+    // below choose among the moves "searchmoves" allows.
+    if (root.moves.generated != 0 && main.limits.searchmove_count) restrictRootMoves(root.moves, main.limits);
     if (root.moves.generated == 0) {
         writeOut("info string Game over (%s) !\n", inCheck(root) ? "mate" : "pat");
         writeOut("bestmove 0000\n");
@@ -195,6 +213,7 @@ void go() {
     main.best_move = 0;
     main.best_score = 0;
     main.best_bound = BOUND_EXACT;
+    main.best_reported = 1;
     for (int j = 0; j < helper_count; j++) {
         SearchThread &helper = helper_threads[j];
         clearSearchState(helper);
@@ -207,6 +226,14 @@ void go() {
     for (int j = 0; j < helper_count; j++)
         pthread_create(&helper_threads[j].handle, nullptr, search_thread_main, &helper_threads[j]);
     pthread_join(main.handle, nullptr);
+    // A move that took the lead in the iteration the stop cut short is shown
+    // with its line, so that the last pv always begins with the move played.
+    if (main.best_move && !main.best_reported) printInfoLine(main, main.best_score, main.best_bound, main.best_move);
     printResult(main.best_score, main.best_bound, main.best_move ? main.best_move : fallback);
     for (int j = 0; j < helper_count; j++) pthread_join(helper_threads[j].handle, nullptr);
+    // The older generations start every search with fresh move-ordering tables.
+    if constexpr (GENERATION.classic_front_end) {
+        memset(main.history, 0, sizeof main.history);
+        memset(main.root_nodes, 0, sizeof main.root_nodes);
+    }
 }

@@ -70,7 +70,7 @@ void setNodeCeiling(uint64_t nodes) { node_ceiling = nodes; }
 bool stopPoll(SearchThread &t, bool quiescence) {
     if (t.index != 0) return searchStopped();
     if (loadStop(t)) return true;
-    if ((t.limits.mode == LIMIT_NODES && nodeLimitReached(t, t.limits.node_limit)) ||
+    if (((t.limits.mode == LIMIT_NODES || t.limits.node_limit) && nodeLimitReached(t, t.limits.node_limit)) ||
         (node_ceiling && nodeLimitReached(t, node_ceiling))) {
         storeStop(t, 1);
         return true;

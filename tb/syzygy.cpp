@@ -1,7 +1,9 @@
 #include "tb/syzygy.h"
 
 #include <strings.h>
+#include <sys/mman.h>
 #include <tbprobe.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -18,9 +20,39 @@ static uint64_t tb_prober_calls = 0;
 // The path texts that name no folder at all.
 static bool namesNoFolder(const char *path) { return path[0] == '\0' || strcmp(path, "<empty>") == 0; }
 
+// The prober reports each table it unmaps on (re)initialisation as a failed
+// munmap on standard error, although every one of those calls succeeds (its
+// test of munmap's result is inverted).  Its initialisation therefore runs
+// with standard error caught in memory; those false reports are dropped and
+// anything else it writes is passed on.
+static bool proberInit(const char *path) {
+    fflush(stderr);
+    const int caught = memfd_create("prober-stderr", 0);
+    const int saved = caught >= 0 ? dup(STDERR_FILENO) : -1;
+    if (saved < 0 || dup2(caught, STDERR_FILENO) < 0) {
+        if (saved >= 0) close(saved);
+        if (caught >= 0) close(caught);
+        return tb_init(path);
+    }
+    const bool initialised = tb_init(path);
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    if (FILE *text = fdopen(caught, "r")) {
+        rewind(text);
+        char line[1024];
+        while (fgets(line, sizeof line, text))
+            if (strncmp(line, "munmap: ", 8) != 0) fputs(line, stderr);
+        fclose(text);
+    } else {
+        close(caught);
+    }
+    return initialised;
+}
+
 bool tbInitialise(const char *path) {
     if (!path) path = "";
-    const bool initialised = tb_init(path);
+    const bool initialised = proberInit(path);
     const unsigned largest = TB_LARGEST;
     if (!initialised || namesNoFolder(path) || largest <= 2) {
         tb_largest = 0;
@@ -40,7 +72,7 @@ void tbRelease() {
     // The prober's own release also frees the records that its next
     // initialisation reuses, so a later tb_init would crash; an initialisation
     // with an empty path unmaps every table and keeps the prober usable.
-    tb_init("");
+    proberInit("");
     tb_largest = 0;
 }
 

@@ -58,7 +58,8 @@ void benchCommand() {
         setGame(fen, nullptr);
         tt_clear();
         displayPosition(main_thread->stack);
-        main_thread->limits = {LIMIT_DEPTH, BENCH_DEPTH, 0, 0, 0};
+        main_thread->limits = SearchLimits{};
+        main_thread->limits.depth = BENCH_DEPTH;
         go();
         total += main_thread->nodes;
         tt_clear();

@@ -119,60 +119,170 @@ void shutdownEngine(int status) {
 // ---------------------------------------------------------------------------
 // go
 
-// Value of "key N" anywhere in the line, or the fallback when absent or
-// unreadable.  The classic front end reads the numbers unsigned ("%llu", so
-// "-5" wraps around as strtoull does); values beyond the 32-bit clock are
-// capped there, which changes no budget a game can reach.
-static int scanKey(const char *line, const char *key, int fallback) {
-    const char *p = strstr(line, key);
-    if (!p) return fallback;
-    char format[32];
-    if constexpr (GENERATION.classic_front_end) {
-        snprintf(format, sizeof format, "%s%%llu", key);
-        unsigned long long value;
-        return sscanf(p, format, &value) == 1 ? int(std::min<unsigned long long>(value, INT32_MAX)) : fallback;
-    } else {
-        snprintf(format, sizeof format, "%s%%i", key);
-        int value;
-        return sscanf(p, format, &value) == 1 ? value : fallback;
-    }
+// The words of a `go` line are read as keys in any order.  A key that takes
+// a number reads the next word; "searchmoves" takes the words up to the next
+// key.  A word that is no key (with whatever follows it up to the next key)
+// is reported and skipped, so that a key this engine does not know never
+// hides the ones after it.
+
+static const char *const GO_KEYS[] = {"searchmoves", "ponder",    "wtime", "btime", "winc",  "binc",
+                                      "movestogo",   "depth",     "nodes", "mate",  "movetime", "infinite"};
+
+static bool isGoKey(const char *word, size_t length) {
+    for (const char *key : GO_KEYS)
+        if (strlen(key) == length && memcmp(key, word, length) == 0) return true;
+    return false;
 }
 
-// "go movetime N": signed in 0.9, unsigned 64-bit in the classic front end.
-static bool scanMoveTime(const char *line, int64_t &move_time) {
-    if constexpr (GENERATION.classic_front_end) {
-        unsigned long long value;
-        if (sscanf(line, "go movetime %llu", &value) != 1) return false;
-        move_time = int64_t(std::min<unsigned long long>(value, INT64_MAX));
-    } else {
-        int value;
-        if (sscanf(line, "go movetime %i", &value) != 1) return false;
-        move_time = value;
+// One space-separated word of the line: [start, start + length).
+struct Word {
+    const char *start;
+    size_t length;
+    bool is(const char *text) const { return strlen(text) == length && memcmp(text, start, length) == 0; }
+};
+
+static int splitWords(const char *line, Word *words, int capacity) {
+    int count = 0;
+    for (const char *p = line; *p && count < capacity;) {
+        while (*p == ' ') p++;
+        if (!*p) break;
+        const char *start = p;
+        while (*p && *p != ' ') p++;
+        words[count++] = {start, size_t(p - start)};
     }
-    return true;
+    return count;
 }
 
-void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits) {
-    int value;
-    int64_t move_time;
-    unsigned long long nodes;
-    if (strcmp(line, "go") == 0) {
-        limits = {LIMIT_DEPTH, 10, 0, 0, 0};
-    } else if (strcmp(line, "go infinite") == 0) {
-        limits = {LIMIT_MOVETIME, 0, INFINITE_MOVE_TIME, 0, 0};
-    } else if (sscanf(line, "go depth %i", &value) == 1) {
-        limits = {LIMIT_DEPTH, value, 0, 0, 0};
-    } else if (scanMoveTime(line, move_time)) {
-        limits = {LIMIT_MOVETIME, 0, move_time, 0, 0};
-    } else if (sscanf(line, "go nodes %llu", &nodes) == 1) {
-        limits = {LIMIT_NODES, 0, 0, 0, uint64_t(nodes)};
+// A number as 0.9 reads it ("%i": a sign, 0x for hexadecimal, a leading 0
+// for octal) or as the classic front end does (decimal).  Out-of-range values
+// saturate.  False when the word does not start with a number.
+static bool readNumber(const Word &word, long long &value) {
+    char text[32];
+    if (word.length >= sizeof text) {
+        // Longer than any 64-bit number: saturate on its sign, if it is one.
+        const char *digits = word.start + (word.start[0] == '-' || word.start[0] == '+');
+        if (*digits < '0' || *digits > '9') return false;
+        value = word.start[0] == '-' ? LLONG_MIN : LLONG_MAX;
+        return true;
+    }
+    memcpy(text, word.start, word.length);
+    text[word.length] = '\0';
+    char *end;
+    value = strtoll(text, &end, GENERATION.classic_front_end ? 10 : 0);
+    return end != text;
+}
+
+static int clampToInt(long long value, int low) { return int(std::clamp<long long>(value, low, INT32_MAX)); }
+
+// The legal move of the game's current position that a word names, or 0.
+static Move legalMoveWord(PositionStack *game, const Word &word) {
+    char text[8];
+    if (!game || word.length >= sizeof text) return 0;
+    memcpy(text, word.start, word.length);
+    text[word.length] = '\0';
+    return findLegalMove(*game, text);
+}
+
+static void reportSkipped(const Word &word, const char *why) {
+    writeOut("info debug Skipping '%.*s' in 'go' command (%s)\n", int(word.length), word.start, why);
+}
+
+void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits, PositionStack *game) {
+    static Word words[INPUT_LINE_SIZE / 2];
+    const int count = splitWords(line, words, INPUT_LINE_SIZE / 2);
+    // The keys follow the word "go" (any text before it is not ours to read).
+    int first = 0;
+    while (first < count && !words[first].is("go")) first++;
+    first = first < count ? first + 1 : count;
+
+    bool infinite = false, has_mate = false, has_move_time = false, has_clock = false, has_nodes = false, has_depth = false;
+    long long move_time = 0, nodes = 0, depth = 0;
+    long long time[2] = {0, 0}, increment[2] = {0, 0}, moves_to_go = 40;
+    bool restrict_moves = false;
+    limits = SearchLimits{};
+
+    for (int i = first; i < count;) {
+        const Word &key = words[i++];
+        if (key.is("infinite")) {
+            infinite = true;
+        } else if (key.is("ponder")) {
+            // Pondering is not offered; the search runs on its other limits.
+        } else if (key.is("searchmoves")) {
+            restrict_moves = true;
+            for (; i < count && !isGoKey(words[i].start, words[i].length); i++) {
+                const Move move = legalMoveWord(game, words[i]);
+                if (!move) {
+                    reportSkipped(words[i], "not a legal move");
+                    continue;
+                }
+                bool listed = false;
+                for (int j = 0; j < limits.searchmove_count; j++) listed |= limits.searchmoves[j] == moveIdentity(move);
+                if (!listed && limits.searchmove_count < MAX_SEARCH_MOVES)
+                    limits.searchmoves[limits.searchmove_count++] = moveIdentity(move);
+            }
+        } else if (isGoKey(key.start, key.length)) {
+            long long value;
+            if (i >= count || isGoKey(words[i].start, words[i].length) || !readNumber(words[i], value)) {
+                reportSkipped(key, "no number after it");
+                continue;
+            }
+            i++;
+            if (key.is("wtime")) time[WHITE] = value, has_clock = true;
+            else if (key.is("btime")) time[BLACK] = value, has_clock = true;
+            else if (key.is("winc")) increment[WHITE] = value, has_clock = true;
+            else if (key.is("binc")) increment[BLACK] = value, has_clock = true;
+            else if (key.is("movestogo")) moves_to_go = value, has_clock = true;
+            else if (key.is("movetime")) move_time = value, has_move_time = true;
+            else if (key.is("nodes")) nodes = value, has_nodes = true;
+            else if (key.is("depth")) depth = value, has_depth = true;
+            else if (key.is("mate")) has_mate = value > 0;
+        } else {
+            // An unknown key: skip it and whatever belongs to it.
+            reportSkipped(key, "unknown key");
+            while (i < count && !isGoKey(words[i].start, words[i].length)) i++;
+        }
+    }
+    if (restrict_moves && limits.searchmove_count == 0)
+        writeOut("info debug No legal move after 'searchmoves': searching every move\n");
+
+    // How the clock is used: the first of these that the line holds.  A
+    // negative time counts as 0 (a player already over time).
+    if (infinite) {
+        limits.mode = LIMIT_MOVETIME;
+        limits.move_time = INFINITE_MOVE_TIME;
+    } else if (has_move_time) {
+        limits.mode = LIMIT_MOVETIME;
+        limits.move_time = GENERATION.classic_front_end ? std::max(move_time, 0LL) : clampToInt(move_time, 0);
+    } else if (has_clock) {
+        const int own = side_to_move == WHITE ? WHITE : BLACK;
+        const int t = clampToInt(time[own], 0);
+        const int togo = moves_to_go <= 0 ? 1 : clampToInt(moves_to_go, 1);
+        limits.mode = LIMIT_CLOCK;
+        limits.move_time = clockBudget(t, clampToInt(increment[own], 0), togo);
+        limits.time_left = t > 1000 ? t - 1000 : 0;
+    } else if (has_nodes) {
+        limits.mode = LIMIT_NODES;
+    } else if (has_depth) {
+        limits.mode = LIMIT_DEPTH;
+    } else if (has_mate) {
+        // A mate search alone runs like "go infinite" until "stop" or until an
+        // iteration proves a mate: the deepening ends at the first proved mate.
+        limits.mode = LIMIT_MOVETIME;
+        limits.move_time = INFINITE_MOVE_TIME;
+    } else if (strcmp(line, "go") == 0) {
+        limits.mode = LIMIT_DEPTH;
+        limits.depth = 10;
     } else {
-        const bool white = side_to_move == WHITE;
-        const int time = scanKey(line, white ? "wtime " : "btime ", 0);
-        const int increment = scanKey(line, white ? "winc " : "binc ", 0);
-        int moves_to_go = scanKey(line, "movestogo ", 40);
-        if (moves_to_go <= 0) moves_to_go = 1;
-        limits = {LIMIT_CLOCK, 0, clockBudget(time, increment, moves_to_go), time > 1000 ? time - 1000 : 0, 0};
+        // No limit at all ("go ponder", "go searchmoves e2e4"): an empty clock.
+        limits.mode = LIMIT_CLOCK;
+    }
+    if (has_depth) {
+        const int d = clampToInt(depth, INT32_MIN);
+        limits.depth = limits.mode == LIMIT_DEPTH ? d : std::max(d, 1);
+    }
+    if (has_nodes) {
+        const uint64_t n = uint64_t(std::max(nodes, 0LL));
+        limits.node_limit = limits.mode == LIMIT_NODES ? n : std::max<uint64_t>(n, 1);
     }
 }
 
@@ -229,7 +339,7 @@ bool runCommand(const char *line) {
     } else if (strcmp(line, "isready") == 0) {
         writeOut("readyok\n");
     } else if (strcmp(line, "ucinewgame") == 0) {
-        if constexpr (!GENERATION.classic_front_end) tt_clear();
+        if constexpr (GENERATION.newgame_clears_table) tt_clear();
         setGame(START_FEN, nullptr);
     } else if (strstr(line, "position startpos")) {
         positionCommand(line, true);
@@ -238,7 +348,7 @@ bool runCommand(const char *line) {
     } else if (GENERATION.king_relative_network && strstr(line, "eval")) {
         evalCommand();
     } else if (strstr(line, "go")) {
-        parseGoLimits(line, main_thread->stack.current->us->colour, main_thread->limits);
+        parseGoLimits(line, main_thread->stack.current->us->colour, main_thread->limits, &main_thread->stack);
         go();
     } else if (strstr(line, "perft")) {
         perftLine(line);

@@ -30,8 +30,10 @@ bool readLine(char *line);
 // Replaces the game with a FEN (and moves); a failure prints one info debug
 // line and keeps the previous game.
 bool setGame(const char *fen, const char *moves);
-// The clock rule of `go`: fills the limits from a go line.
-void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits);
+// Fills the limits from a `go` line: its keys in any order, unknown keys
+// skipped.  The words after "searchmoves" are read as moves of the game's
+// current position when `game` is given.
+void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits, PositionStack *game = nullptr);
 
 // Console commands.
 void perftLine(const char *line);
