@@ -31,6 +31,7 @@ inline void recordRootMove(SearchThread &t, Move move, int score, int bound) {
     t.best_move = move;
     t.best_score = score;
     t.best_bound = bound;
+    t.best_depth = t.depth;
     t.best_reported = 0;
 }
 // Keeps the root moves that "go searchmoves" allows, in their order.

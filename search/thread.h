@@ -40,6 +40,7 @@ struct SearchLimits {
     int64_t move_time;    // milliseconds (a 64-bit count: the older generations read it unsigned)
     int64_t time_left;
     uint64_t node_limit;  // LIMIT_NODES: the node count to stop at; other modes: a node cap when above 0
+    int32_t mate = 0;     // "go mate N": the deepening ends only at a proved mate in at most N moves
     int32_t searchmove_count = 0;  // 0: every legal root move is searched
     Move searchmoves[MAX_SEARCH_MOVES] = {};  // the allowed root moves, as moveIdentity() codes
 };
@@ -54,6 +55,7 @@ struct SearchThread {
     int32_t best_score;
     Move best_move;
     int32_t best_bound;  // BOUND_EXACT, or the bound best_score is (a fail-high or fail-low root search)
+    int32_t best_depth;     // the iteration that recorded best_move or last bounded best_score
     int32_t best_reported;  // best_move has been shown on an info line with a pv
     int32_t stop;
     int32_t time_extended;
@@ -63,6 +65,7 @@ struct SearchThread {
     int32_t ply_limit;  // deepest ply the stack has room for (at most MAX_PLY)
     int32_t start_time;
     uint64_t nodes;
+    uint64_t next_limit_check;  // main thread: node count at which to sum all threads' nodes again
     int32_t history[2][8 * 64];  // [colour to move][(7 - type) * 64 + to]
     uint64_t root_nodes[4096];   // [from * 64 + to]
 };

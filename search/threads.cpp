@@ -25,6 +25,8 @@
 // because the main thread writes its own root slot while it searches.
 static Position root_snapshot;
 static int root_slot;
+// The main thread's last iteration was cut short by a stop (time, nodes, input).
+static bool main_cut_short;
 
 void initSearchTables() { initOrderingTables(); }
 
@@ -60,8 +62,8 @@ static void print_pv(SearchThread &t, Move move, int length) {
 
 // One "info depth" line with the score, its bound, the pv from `best` and the
 // counters.
-static void printInfoLine(SearchThread &t, int score, int bound, Move best) {
-    writeOut("info depth %i seldepth %i ", t.depth, t.seldepth);
+static void printInfoLine(SearchThread &t, int depth, int score, int bound, Move best) {
+    writeOut("info depth %i seldepth %i ", depth, t.seldepth);
     writeScore(score);
     if (bound == BOUND_LOWER) writeOut("lowerbound ");
     if (bound == BOUND_UPPER) writeOut("upperbound ");
@@ -80,10 +82,11 @@ void printRootInfo(SearchThread &t, int score, int alpha, int beta, Move best) {
         // Failed low: the score bounds every move, the one we keep included.
         t.best_score = score;
         t.best_bound = BOUND_UPPER;
-        printInfoLine(t, score, BOUND_UPPER, t.best_move ? t.best_move : best);
+        t.best_depth = t.depth;
+        printInfoLine(t, t.depth, score, BOUND_UPPER, t.best_move ? t.best_move : best);
         return;
     }
-    printInfoLine(t, score, score >= beta ? BOUND_LOWER : BOUND_EXACT, best);
+    printInfoLine(t, t.depth, score, score >= beta ? BOUND_LOWER : BOUND_EXACT, best);
 }
 
 // The final report.  A score that is only a bound (the search ended inside a
@@ -104,6 +107,10 @@ static void printResult(int score, int bound, Move move) {
 
 // ---------------------------------------------------------------------------
 // Iterative deepening
+
+// True when an exact root score is a mate for the side to move in at most
+// `moves` moves (a mate in n moves is 2n - 1 plies away).
+static bool provesMateWithin(int score, int moves) { return score > 0 && SCORE_MATE - score <= 2 * moves - 1; }
 
 static void *search_thread_main(void *argument) {
     SearchThread &t = *static_cast<SearchThread *>(argument);
@@ -129,10 +136,14 @@ static void *search_thread_main(void *argument) {
     for (;;) {
         t.depth = depth;
         const int s = search(t, 0, depth, alpha, beta, in_check);
-        if (searchStopped()) break;
+        if (searchStopped()) {
+            if (t.index == 0) main_cut_short = true;
+            break;
+        }
         // A mate ends the deepening only when it is exact: a mate bound from
         // a failed aspiration window is searched again like any other.
-        if (alpha < s && s < beta && isMateScore(s)) break;
+        // A mate search ends only at a mate for us in at most the moves asked.
+        if (alpha < s && s < beta && isMateScore(s) && (!t.limits.mate || provesMateWithin(s, t.limits.mate))) break;
         if (alpha < s && s < beta) {
             alpha = s < -SCORE_INFINITE + ASPIRATION_WINDOW ? -SCORE_INFINITE : s - ASPIRATION_WINDOW;
             beta = s > SCORE_INFINITE - ASPIRATION_WINDOW ? SCORE_INFINITE : s + ASPIRATION_WINDOW;
@@ -209,11 +220,14 @@ void go() {
     main.stop = 0;
     main.time_extended = 0;
     main.nodes = 0;
+    main.next_limit_check = 0;
     main.seldepth = 0;
     main.best_move = 0;
     main.best_score = 0;
     main.best_bound = BOUND_EXACT;
     main.best_reported = 1;
+    main.best_depth = 0;
+    main_cut_short = false;
     for (int j = 0; j < helper_count; j++) {
         SearchThread &helper = helper_threads[j];
         clearSearchState(helper);
@@ -226,9 +240,11 @@ void go() {
     for (int j = 0; j < helper_count; j++)
         pthread_create(&helper_threads[j].handle, nullptr, search_thread_main, &helper_threads[j]);
     pthread_join(main.handle, nullptr);
-    // A move that took the lead in the iteration the stop cut short is shown
-    // with its line, so that the last pv always begins with the move played.
-    if (main.best_move && !main.best_reported) printInfoLine(main, main.best_score, main.best_bound, main.best_move);
+    // A search cut short ends with the line of the move it plays, at the
+    // depth that move was found and with the final counters: the last pv
+    // always begins with the move played.
+    if (main.best_move && (main_cut_short || !main.best_reported))
+        printInfoLine(main, main.best_depth, main.best_score, main.best_bound, main.best_move);
     printResult(main.best_score, main.best_bound, main.best_move ? main.best_move : fallback);
     for (int j = 0; j < helper_count; j++) pthread_join(helper_threads[j].handle, nullptr);
     // The older generations start every search with fresh move-ordering tables.

@@ -1,3 +1,5 @@
+#include <sched.h>
+
 #include <algorithm>
 
 #include "board/board.h"
@@ -57,21 +59,37 @@ int clockBudget(int time, int increment, int moves_to_go) {
     return int(std::min(budget, cap));
 }
 
-// The node limit counts every thread's nodes, as `go nodes` means.
-static bool nodeLimitReached(const SearchThread &t, uint64_t limit) {
-    if (helper_count == 0) return t.nodes >= limit;
-    return t.nodes % NODE_LIMIT_INTERVAL == 0 && totalNodes() >= limit;
+// The node limits count every thread's nodes, as `go nodes` means.  With
+// helpers the sum is taken once the thread has counted another
+// NODE_LIMIT_INTERVAL nodes (its counter can step past any given multiple).
+static bool nodeCheckDue(SearchThread &t) {
+    if (helper_count == 0) return true;
+    if (t.nodes < t.next_limit_check) return false;
+    t.next_limit_check = t.nodes + NODE_LIMIT_INTERVAL;
+    return true;
 }
+static bool nodeLimitReached(const SearchThread &t, uint64_t limit) {
+    return (helper_count == 0 ? t.nodes : totalNodes()) >= limit;
+}
+static bool hasNodeLimit(const SearchThread &t) { return t.limits.mode == LIMIT_NODES || t.limits.node_limit; }
 
 static uint64_t node_ceiling = 0;
 
 void setNodeCeiling(uint64_t nodes) { node_ceiling = nodes; }
 
 bool stopPoll(SearchThread &t, bool quiescence) {
-    if (t.index != 0) return searchStopped();
+    if (t.index != 0) {
+        // A helper that finds the node limit reached waits for the main
+        // thread's stop: searching on would only run past the limit while the
+        // main thread is off the processor.
+        if (hasNodeLimit(t) && nodeCheckDue(t) && nodeLimitReached(t, t.limits.node_limit))
+            while (!searchStopped()) sched_yield();
+        return searchStopped();
+    }
     if (loadStop(t)) return true;
-    if (((t.limits.mode == LIMIT_NODES || t.limits.node_limit) && nodeLimitReached(t, t.limits.node_limit)) ||
-        (node_ceiling && nodeLimitReached(t, node_ceiling))) {
+    if ((hasNodeLimit(t) || node_ceiling) && nodeCheckDue(t) &&
+        ((hasNodeLimit(t) && nodeLimitReached(t, t.limits.node_limit)) ||
+         (node_ceiling && nodeLimitReached(t, node_ceiling)))) {
         storeStop(t, 1);
         return true;
     }

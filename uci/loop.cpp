@@ -195,8 +195,8 @@ void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits, Pos
     while (first < count && !words[first].is("go")) first++;
     first = first < count ? first + 1 : count;
 
-    bool infinite = false, has_mate = false, has_move_time = false, has_clock = false, has_nodes = false, has_depth = false;
-    long long move_time = 0, nodes = 0, depth = 0;
+    bool infinite = false, has_move_time = false, has_clock = false, has_nodes = false, has_depth = false;
+    long long move_time = 0, nodes = 0, depth = 0, mate = 0;
     long long time[2] = {0, 0}, increment[2] = {0, 0}, moves_to_go = 40;
     bool restrict_moves = false;
     limits = SearchLimits{};
@@ -235,7 +235,7 @@ void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits, Pos
             else if (key.is("movetime")) move_time = value, has_move_time = true;
             else if (key.is("nodes")) nodes = value, has_nodes = true;
             else if (key.is("depth")) depth = value, has_depth = true;
-            else if (key.is("mate")) has_mate = value > 0;
+            else if (key.is("mate")) mate = value;
         } else {
             // An unknown key: skip it and whatever belongs to it.
             reportSkipped(key, "unknown key");
@@ -264,9 +264,9 @@ void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits, Pos
         limits.mode = LIMIT_NODES;
     } else if (has_depth) {
         limits.mode = LIMIT_DEPTH;
-    } else if (has_mate) {
+    } else if (mate > 0) {
         // A mate search alone runs like "go infinite" until "stop" or until an
-        // iteration proves a mate: the deepening ends at the first proved mate.
+        // iteration proves a mate short enough.
         limits.mode = LIMIT_MOVETIME;
         limits.move_time = INFINITE_MOVE_TIME;
     } else if (strcmp(line, "go") == 0) {
@@ -284,6 +284,7 @@ void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits, Pos
         const uint64_t n = uint64_t(std::max(nodes, 0LL));
         limits.node_limit = limits.mode == LIMIT_NODES ? n : std::max<uint64_t>(n, 1);
     }
+    limits.mate = mate > 0 ? clampToInt(mate, 1) : 0;
 }
 
 // ---------------------------------------------------------------------------
