@@ -216,6 +216,40 @@ TEST(GoLimits, ClockArithmetic) {
     }
 }
 
+TEST(GoLimits, KeysInAnyOrderWithUnknownKeysSkipped) {
+    ASSERT_TRUE(setGame(START_FEN, nullptr));
+    SearchLimits l{};
+    testing::internal::CaptureStdout();
+    parseGoLimits("go mate 2 movetime 500", WHITE, l);
+    EXPECT_EQ(l.mode, LIMIT_MOVETIME);
+    EXPECT_EQ(l.move_time, 500);
+    EXPECT_EQ(l.mate, 2);
+    parseGoLimits("go foo 1 2 depth 6 bar nodes 900", WHITE, l);
+    EXPECT_EQ(l.mode, LIMIT_NODES);
+    EXPECT_EQ(l.node_limit, 900u);
+    EXPECT_EQ(l.depth, 6);
+    parseGoLimits("go movestogo 2 depth 0 btime 3000 wtime 61000", BLACK, l);
+    EXPECT_EQ(l.mode, LIMIT_CLOCK);
+    EXPECT_EQ(l.move_time, clockBudget(3000, 0, 2));
+    EXPECT_EQ(l.depth, 1);  // a depth beside a clock caps it, at one ply at least
+    parseGoLimits("go wtime -5 btime -5", WHITE, l);
+    EXPECT_EQ(l.mode, LIMIT_CLOCK);
+    EXPECT_EQ(l.move_time, 0);
+    EXPECT_EQ(l.time_left, 0);
+    parseGoLimits("go mate 3", WHITE, l);
+    EXPECT_EQ(l.mode, LIMIT_MOVETIME);
+    EXPECT_EQ(l.move_time, INFINITE_MOVE_TIME);
+    parseGoLimits("go depth 5 searchmoves e2e4 e2e5 g1f3 e2e4 infinite", WHITE, l, &main_thread->stack);
+    EXPECT_EQ(l.mode, LIMIT_MOVETIME);
+    EXPECT_EQ(l.depth, 5);
+    ASSERT_EQ(l.searchmove_count, 2);
+    EXPECT_EQ(l.searchmoves[0], moveIdentity(legalMove("e2e4")));
+    EXPECT_EQ(l.searchmoves[1], moveIdentity(legalMove("g1f3")));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Skipping 'foo'"), std::string::npos) << out;
+    EXPECT_NE(out.find("Skipping 'e2e5'"), std::string::npos) << out;
+}
+
 TEST(ThreePieces, ScoresByRule) {
     struct Case {
         const char *fen;
