@@ -14,8 +14,8 @@
 #include <random>
 #include <vector>
 
-#include "eval/kernels.h"
-#include "eval/network.h"
+#include "network/kernels.h"
+#include "network/network.h"
 
 namespace {
 

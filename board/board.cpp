@@ -6,8 +6,8 @@
 #include "board/moves.h"
 #include "board/sliders/sliders.h"
 #include "board/zobrist.h"
-#include "eval/network.h"
-#include "uci/output.h"
+#include "io/output.h"
+#include "network/network.h"
 
 static constexpr const char *FILES = "abcdefgh";
 static constexpr const char *RANKS = "12345678";

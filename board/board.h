@@ -7,8 +7,8 @@
 // the whole command succeeded (see setGame in uci/).
 #pragma once
 
+#include "board/search_thread.h"
 #include "board/types.h"
-#include "search/thread.h"
 
 inline constexpr const char *START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 

@@ -4,9 +4,9 @@
 
 #include "board/sliders/sliders.h"
 #include "board/zobrist.h"
-#include "eval/network.h"
+#include "io/output.h"
+#include "network/network.h"
 #include "search/tt.h"
-#include "uci/output.h"
 
 static constexpr Bitboard NOT_FILE_A = 0xFEFEFEFEFEFEFEFEULL;
 static constexpr Bitboard NOT_FILE_H = 0x7F7F7F7F7F7F7F7FULL;

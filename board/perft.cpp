@@ -3,8 +3,8 @@
 #include "board/board.h"
 #include "board/inplace/inplace.h"
 #include "board/moves.h"
-#include "uci/clock.h"
-#include "uci/output.h"
+#include "io/clock.h"
+#include "io/output.h"
 
 uint64_t perft(PositionStack &stack, int depth, int limit) {
     Position &pos = *stack.current;

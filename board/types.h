@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "eval/accumulator.h"
+#include "network/accumulator.h"
 
 using Bitboard = uint64_t;
 using Move = uint32_t;
@@ -24,6 +24,9 @@ inline constexpr Bitboard bit(int square) { return Bitboard(1) << square; }
 enum Colour : int32_t { BLACK = 0, WHITE = 1 };
 
 enum PieceType : int32_t { NO_PIECE = 0, PAWN = 1, KNIGHT = 2, BISHOP = 3, ROOK = 4, QUEEN = 5, KING = 6 };
+// Material by piece type: move ordering and static exchange (search/ordering.h)
+// and the in-place board's running material sums.
+inline constexpr int piece_values[8] = {0, 100, 300, 300, 500, 900, 0, 0};
 
 inline int lowestSquare(Bitboard b) { return std::countr_zero(b); }
 // The POPCNT instruction where the build has it; otherwise a branch-free

@@ -8,7 +8,7 @@
 # instead of magic multiplication (BMI2 builds); TABLEBASES links the Syzygy
 # prober (tb/), which the generation's row must ask for; ACCUMULATOR king links
 # generation 0.8's king-relative first layer and its clipped forward pass
-# (eval/accumulator_king.cpp, eval/kernels_fma.cpp) instead of eval/accumulator.cpp.  The library NAME-lib holds
+# (network/accumulator_king.cpp, network/kernels_fma.cpp) instead of network/accumulator.cpp.  The library NAME-lib holds
 # everything but the entry point, so the tests run against exactly the code
 # each program ships.
 set(VEXAR_ISA_FLAGS_avx -mavx -mpopcnt -mbmi)
@@ -37,11 +37,11 @@ function(vexar_program NAME GENERATION KERNELS)
   set(lib ${NAME}-lib)
   string(REPLACE "-" "_" table_file ${ARG_TABLE})
   if(ARG_ACCUMULATOR STREQUAL "king")
-    set(first_layer eval/accumulator_king.cpp eval/kernels_fma.cpp)
+    set(first_layer network/accumulator_king.cpp network/kernels_fma.cpp)
   else()
-    set(first_layer eval/accumulator.cpp)
+    set(first_layer network/accumulator.cpp)
   endif()
-  add_library(${lib} STATIC ${VEXAR_CORE_SOURCES} ${first_layer} eval/kernels_${KERNELS}.cpp
+  add_library(${lib} STATIC ${VEXAR_CORE_SOURCES} ${first_layer} network/kernels_${KERNELS}.cpp
                             search/tt_${table_file}_entry.cpp)
   target_include_directories(${lib} PUBLIC ${PROJECT_SOURCE_DIR})
   target_compile_definitions(${lib} PUBLIC VEXAR_GENERATION=${GENERATION} VEXAR_PEXT_SLIDERS=${pext})

@@ -48,7 +48,7 @@ struct Generation {
     bool perft_lists_root_moves;       // `perft 1` prints the root's moves on one line
     bool in_place_board;    // perft runs on the in-place board of board/inplace/ (its own Move layout)
     bool genes;             // evaluates with the fourteen genes of eval/genes/ (else as `network` says)
-    bool king_relative_network;  // the 40960-feature network of eval/network_king.h, clipped; NN_file and `eval`
+    bool king_relative_network;  // the 40960-feature network of network/network_king.h, clipped; NN_file and `eval`
 };
 
 inline constexpr Generation GENERATIONS[] = {

@@ -2,12 +2,12 @@
 #pragma once
 
 #include "board/moves.h"
+#include "board/search_thread.h"
 #include "board/sliders/sliders.h"
 #include "board/types.h"
 #include "eval/genes/genes.h"
 #include "eval/hce/evaluate.h"
-#include "eval/network.h"
-#include "search/thread.h"
+#include "network/network.h"
 
 int search(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_check);
 int quiesce(SearchThread &t, int ply, int depth, int alpha, int beta, bool in_check);

@@ -12,8 +12,6 @@
 
 #include "board/types.h"
 
-inline constexpr int piece_values[8] = {0, 100, 300, 300, 500, 900, 0, 0};
-
 extern uint8_t from_to_order[4096];  // [from * 64 + to]
 extern uint8_t reductions[64][64];   // [remaining depth][move number]
 

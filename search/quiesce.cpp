@@ -5,11 +5,11 @@
 
 #include "board/moves.h"
 #include "board/sliders/sliders.h"
+#include "eval/endgame/three_pieces.h"
 #include "search/internal.h"
 #include "search/ordering.h"
 #include "search/params.h"
 #include "search/search.h"
-#include "search/three_pieces.h"
 #include "search/tt.h"
 #include "tb/syzygy.h"
 

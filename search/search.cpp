@@ -6,14 +6,14 @@
 #include <algorithm>
 
 #include "board/moves.h"
+#include "eval/endgame/three_pieces.h"
+#include "io/output.h"
 #include "search/internal.h"
 #include "search/ordering.h"
 #include "search/params.h"
 #include "search/search.h"
-#include "search/three_pieces.h"
 #include "search/tt.h"
 #include "tb/syzygy.h"
-#include "uci/output.h"
 
 static inline bool boundAllowsCutoff(const TTHit &hit, int alpha, int beta) {
     return (hit.bound == BOUND_LOWER && hit.score >= beta) || hit.bound == BOUND_EXACT ||

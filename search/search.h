@@ -2,15 +2,12 @@
 // quiescence searches, and the draw test they share.
 #pragma once
 
+#include "board/search_thread.h"
 #include "board/types.h"
-#include "search/thread.h"
 
 // Draw by rule: bare kings, rule-50 counter above 99, or the key seen twice
 // before since the last capture or pawn move.
 bool is_draw(const Position &pos);
-
-// The game record not in use, where `position` builds a new game.
-SearchThread *spareGameRecord();
 
 // Tables built once at start-up: from_to_order and reductions.
 void initSearchTables();

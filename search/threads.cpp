@@ -12,14 +12,14 @@
 
 #include "board/board.h"
 #include "board/moves.h"
+#include "io/clock.h"
+#include "io/output.h"
 #include "search/internal.h"
 #include "search/ordering.h"
 #include "search/params.h"
 #include "search/search.h"
 #include "search/tt.h"
 #include "tb/syzygy.h"
-#include "uci/clock.h"
-#include "uci/output.h"
 
 // The root position as it was before the main thread started; helpers copy it
 // because the main thread writes its own root slot while it searches.

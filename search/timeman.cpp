@@ -3,12 +3,12 @@
 #include <algorithm>
 
 #include "board/board.h"
+#include "io/clock.h"
+#include "io/input.h"
+#include "io/output.h"
 #include "search/internal.h"
 #include "search/params.h"
 #include "search/tt.h"
-#include "uci/clock.h"
-#include "uci/input.h"
-#include "uci/output.h"
 
 uint64_t totalNodes();
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "uci/output.h"
+#include "io/output.h"
 
 TranspositionTable tt;
 

@@ -1,8 +1,8 @@
 // Store, probe and fill measure of the FullKeyEntry table (search/tt.h): the
 // whole key is kept and compared, and the table counts the entries it fills.
 // Used by single-threaded searches only, so entries are plain memory.
+#include "io/output.h"
 #include "search/tt.h"
-#include "uci/output.h"
 
 static_assert(GENERATION.full_key_table, "this generation's row asks for the shared entry");
 

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "search/three_pieces.h"
-#include "uci/output.h"
+#include "eval/endgame/three_pieces.h"
+#include "io/output.h"
 
 // The engine's copy of the prober's largest table size.  The prober's own
 // TB_LARGEST is not enough: re-initialising it with an empty path unmaps its

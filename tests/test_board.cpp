@@ -19,7 +19,7 @@
 #include "board/perft.h"
 #include "board/sliders/sliders.h"
 #include "board/zobrist.h"
-#include "eval/network.h"
+#include "network/network.h"
 #include "search/search.h"
 #include "uci/uci.h"
 #include "tests/perft_epd.h"

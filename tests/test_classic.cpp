@@ -19,8 +19,8 @@
 #include "board/board.h"
 #include "board/moves.h"
 #include "board/sliders/sliders.h"
+#include "io/output.h"
 #include "search/tt.h"
-#include "uci/output.h"
 #include "uci/uci.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include "board/inplace/inplace.h"
 #include "board/moves.h"
 #include "eval/genes/genes.h"
+#include "io/output.h"
 #include "tests/perft_epd.h"
-#include "uci/output.h"
 
 namespace {
 

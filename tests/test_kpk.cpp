@@ -11,7 +11,7 @@
 #include <cstdio>
 
 #include "board/types.h"
-#include "search/kpk.h"
+#include "eval/endgame/kpk.h"
 
 namespace {
 

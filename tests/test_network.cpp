@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "eval/kernels.h"
-#include "eval/network.h"
 #include "generations/generation.h"
+#include "network/kernels.h"
+#include "network/network.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 
 #include "board/board.h"
 #include "board/moves.h"
-#include "eval/kernels.h"
-#include "eval/network_king.h"
-#include "uci/output.h"
+#include "io/output.h"
+#include "network/kernels.h"
+#include "network/network_king.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 
 #include "board/board.h"
 #include "board/moves.h"
+#include "eval/endgame/three_pieces.h"
 #include "search/internal.h"
 #include "search/ordering.h"
 #include "search/search.h"
-#include "search/three_pieces.h"
 #include "search/tt.h"
 #include "uci/uci.h"
 

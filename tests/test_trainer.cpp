@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "eval/network.h"
+#include "network/network.h"
 #include "tools/record.h"
 #include "tools/trainer_core.h"
 #include "tests/trainer_test_data.h"

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "board/board.h"
-#include "eval/network_king.h"
+#include "io/output.h"
+#include "network/network_king.h"
 #include "tests/trainer_test_data.h"
 #include "tools/trainer_king.h"
-#include "uci/output.h"
 
 using namespace trainer;
 using namespace trainer_test;

@@ -39,11 +39,11 @@
 #include "board/board.h"
 #include "board/moves.h"
 #include "board/sliders/sliders.h"
-#include "eval/network.h"
+#include "io/output.h"
+#include "network/network.h"
 #include "search/search.h"
 #include "search/tt.h"
 #include "tools/record.h"
-#include "uci/output.h"
 
 namespace {
 

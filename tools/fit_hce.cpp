@@ -44,9 +44,9 @@
 #include "board/sliders/sliders.h"
 #include "eval/hce/endgame.h"
 #include "eval/hce/features.h"
-#include "eval/network.h"
+#include "io/output.h"
+#include "network/network.h"
 #include "tools/record.h"
-#include "uci/output.h"
 
 namespace {
 

@@ -119,7 +119,7 @@ else
 fi
 
 ${CXX:-g++} -std=c++20 -O3 -march=native -pthread -I. -DVEXAR_GENERATION=8 -o "$WORK/trainer" tools/trainer.cpp \
-    tools/trainer_core.cpp tools/trainer_king.cpp eval/network_king.cpp eval/network_text.cpp uci/output.cpp
+    tools/trainer_core.cpp tools/trainer_king.cpp network/network_king.cpp network/network_text.cpp io/output.cpp
 # The file names are split on spaces on purpose (INPUT and PLOT hold options).
 # shellcheck disable=SC2086
 # The trainer's exit status is passed around tee, so that a failed training

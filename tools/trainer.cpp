@@ -82,7 +82,7 @@
 //
 // Build: the CMake target `trainer`, or (as tools/train_network.sh does)
 //   g++ -std=c++20 -O3 -march=native -pthread -I. -DVEXAR_GENERATION=8 -o trainer tools/trainer.cpp
-//       tools/trainer_core.cpp tools/trainer_king.cpp eval/network_king.cpp eval/network_text.cpp uci/output.cpp
+//       tools/trainer_core.cpp tools/trainer_king.cpp network/network_king.cpp network/network_text.cpp io/output.cpp
 #include <algorithm>
 #include <chrono>
 #include <cmath>

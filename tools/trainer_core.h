@@ -3,7 +3,7 @@
 // backward passes, minibatch gradients over several threads, Adam, the
 // validation statistics and the text writer.  The tests link it directly.
 //
-// The network is the engine's (eval/network.h): 768 piece-square features per
+// The network is the engine's (network/network.h): 768 piece-square features per
 // perspective -> two halves of 128 sharing one weight matrix (the side to
 // move's half first) -> ReLU -> 32 -> ReLU -> 32 -> ReLU -> 1, all single
 // precision, output in pawns.
@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "eval/network.h"
+#include "network/network.h"
 #include "tools/record.h"
 
 namespace trainer {

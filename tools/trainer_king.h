@@ -1,5 +1,5 @@
 // The trainer's generation-0.8 mode: the king-relative network of
-// eval/network_king.h (40960 features per perspective -> 2 x 128 -> 32 -> 32
+// network/network_king.h (40960 features per perspective -> 2 x 128 -> 32 -> 32
 // -> 1, every rectifier clipped to [0, 1]).
 //
 // 40960 x 128 first-layer weights learn from millions of positions only with
@@ -26,7 +26,7 @@
 #include <memory>
 #include <vector>
 
-#include "eval/network_king.h"
+#include "network/network_king.h"
 #include "tools/trainer_core.h"
 
 namespace trainer {
@@ -126,7 +126,7 @@ Stats evaluate(const KingParams &net, const std::vector<PackedRecord> &data, con
 // The engine's network: shared rows folded in, first-layer weights clipped
 // to the file's range [-3.2, 3.2].
 void foldNetwork(const KingParams &net, KingNetwork &out);
-// Writes generation 0.8's network.nn (eval/network_king.h) and reads one back.
+// Writes generation 0.8's network.nn (network/network_king.h) and reads one back.
 bool writeNetwork(const KingParams &net, const char *path);
 bool readNetwork(KingParams &net, const char *path);
 

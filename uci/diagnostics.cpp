@@ -4,12 +4,12 @@
 #include "board/board.h"
 #include "board/moves.h"
 #include "board/perft.h"
+#include "io/clock.h"
+#include "io/output.h"
 #include "search/internal.h"
 #include "search/ordering.h"
 #include "search/search.h"
 #include "search/tt.h"
-#include "uci/clock.h"
-#include "uci/output.h"
 #include "uci/uci.h"
 
 void perftLine(const char *line) {

@@ -8,11 +8,11 @@
 #include <cstring>
 
 #include "board/board.h"
+#include "io/input.h"
+#include "io/output.h"
 #include "search/search.h"
 #include "search/tt.h"
 #include "tb/syzygy.h"
-#include "uci/input.h"
-#include "uci/output.h"
 #include "uci/uci.h"
 
 // ---------------------------------------------------------------------------

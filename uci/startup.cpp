@@ -3,13 +3,13 @@
 #include "board/board.h"
 #include "board/sliders/sliders.h"
 #include "eval/genes/genes.h"
-#include "eval/network.h"
-#include "eval/network_king.h"
+#include "network/network.h"
+#include "network/network_king.h"
 #include <cstdlib>
+#include "io/output.h"
 #include "search/search.h"
 #include "search/tt.h"
 #include "tb/syzygy.h"
-#include "uci/output.h"
 #include "uci/uci.h"
 
 // Informational only: each program uses the instructions it was built for.

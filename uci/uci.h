@@ -1,8 +1,8 @@
 // The command loop and the commands it dispatches.
 #pragma once
 
+#include "board/search_thread.h"
 #include "generations/generation.h"
-#include "search/thread.h"
 
 inline constexpr const char *ENGINE_NAME = GENERATION.name;
 inline constexpr const char *ENGINE_AUTHOR = "Ralmond FESTIN";

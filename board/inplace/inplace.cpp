@@ -4,7 +4,6 @@
 
 #include "board/sliders/sliders.h"
 #include "board/zobrist.h"
-#include "search/ordering.h"
 
 namespace inplace {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "uci/output.h"
+#include "io/output.h"
 
 Bitboard rookMask[64];
 Bitboard bishopMask[64];

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "board/sliders/sliders.h"
-#include "search/three_pieces.h"
-#include "uci/output.h"
+#include "eval/endgame/three_pieces.h"
+#include "io/output.h"
 
 int32_t genes[GENE_NUMBER] = {5, 2, 10, 5, 5, 15, 1, 10, 10, 5, 10, 2, 50, 25};
 

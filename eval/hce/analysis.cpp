@@ -10,7 +10,7 @@
 #include "eval/hce/endgame.h"
 #include "eval/hce/evaluate.h"
 #include "eval/hce/features.h"
-#include "uci/output.h"
+#include "io/output.h"
 
 // The record the input positions are set up in.  The modes run instead of
 // the command loop, so they keep their own record rather than the game's.

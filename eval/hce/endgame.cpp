@@ -1,6 +1,6 @@
 #include "eval/hce/endgame.h"
 
-#include "uci/output.h"
+#include "io/output.h"
 
 const int32_t *endgameKeyList(int pieces, int &count) {
     VEXAR_ASSERT(pieces >= ENDGAME_MIN_PIECES && pieces <= ENDGAME_MAX_PIECES, "evaluation");

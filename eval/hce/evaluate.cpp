@@ -1,6 +1,6 @@
 #include "eval/hce/evaluate.h"
 
-#include "uci/output.h"
+#include "io/output.h"
 
 float endgameTerm(const ColourSet &us, const ColourSet &them) {
     const int pieces = popCount(us.bb[0] | them.bb[0]);

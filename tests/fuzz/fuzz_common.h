@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "eval/network_king.h"
+#include "network/network_king.h"
 #include "uci/uci.h"
 
 // Generation 0.8 starts only with a network.nn in its working directory: a

@@ -8,12 +8,12 @@
 #include <cstdio>
 
 #include "board/board.h"
-#include "eval/network.h"
-#include "eval/network_king.h"
+#include "network/network.h"
+#include "network/network_king.h"
 #include <unistd.h>
 #include <cstring>
 #include "fuzz_common.h"
-#include "search/thread.h"
+#include "board/search_thread.h"
 
 // The files live in a private folder, never next to the caller's own.
 static char binary_path[64], text_path[64];

@@ -1,4 +1,4 @@
-#include "uci/input.h"
+#include "io/input.h"
 
 #include <poll.h>
 #include <sys/ioctl.h>

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "eval/kernels.h"
-#include "eval/network.h"
+#include "network/kernels.h"
+#include "network/network.h"
 
 static const float *weightRow(int row) { return network.feature_weights[row]; }
 

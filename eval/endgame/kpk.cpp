@@ -1,8 +1,8 @@
 // King and pawn against king draw table and its lookup.
-#include "search/kpk.h"
+#include "eval/endgame/kpk.h"
 
 const uint64_t kpk_bitbase[3072] = {
-#include "search/kpk_bitbase.inc"
+#include "eval/endgame/kpk_bitbase.inc"
 };
 
 bool kpkIsDraw(int pawn_side_king, int other_king, int pawn_square, int pawn_side_colour, bool pawn_side_to_move) {

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "eval/network.h"
+#include "network/network.h"
 
 // Value indices of the blocks that the text form stores input-major.
 static constexpr int HIDDEN1_START = offsetof(Network, hidden1_weights) / sizeof(float);

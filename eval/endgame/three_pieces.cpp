@@ -1,9 +1,9 @@
-#include "search/three_pieces.h"
+#include "eval/endgame/three_pieces.h"
 
 #include <cstdlib>
 
 #include "board/sliders/sliders.h"
-#include "search/kpk.h"
+#include "eval/endgame/kpk.h"
 
 
 static constexpr int THREE_PIECE_BASE = 13000;

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "eval/kernels.h"
-#include "eval/network_king.h"
+#include "network/kernels.h"
+#include "network/network_king.h"
 
 static const float *row(int perspective, int king_square, int colour, int type, int square) {
     return king_network.feature_weights[kingFeatureRow(perspective, king_square, colour, type, square)];

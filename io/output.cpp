@@ -1,4 +1,4 @@
-#include "uci/output.h"
+#include "io/output.h"
 
 #include <cstdarg>
 #include <cstdio>

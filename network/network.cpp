@@ -4,7 +4,7 @@
 // or with a value that is not finite, and a conversion that fails, are
 // reported and the network compiled into the program is used instead, so the
 // engine always plays with real weights.
-#include "eval/network.h"
+#include "network/network.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -19,7 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "uci/output.h"
+#include "io/output.h"
 
 // The type is 32-byte aligned, so every weight row starts on a 32-byte
 // boundary and the vector kernels may use aligned loads.  Zero until loaded.

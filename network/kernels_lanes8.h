@@ -17,8 +17,8 @@
 #include <bit>
 #include <cstdint>
 
-#include "eval/bit_transpose.h"  // laneMasks8
-#include "eval/network.h"
+#include "network/bit_transpose.h"  // laneMasks8
+#include "network/network.h"
 
 static_assert(HIDDEN1_SIZE == 32, "four 8-lane vectors of neurons");
 

@@ -6,14 +6,14 @@
 // layer quantised to 16-bit integers, network.txt in neuron-major text
 // order), the staging buffer that loading reads the file into, and the
 // row numbering.  The Accumulator code of this generation
-// (eval/accumulator_king.cpp) and the front end (NN_file, start-up) call it.
+// (network/accumulator_king.cpp) and the front end (NN_file, start-up) call it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "eval/accumulator.h"
-#include "eval/network.h"
+#include "network/accumulator.h"
+#include "network/network.h"
 
 inline constexpr int KING_FEATURE_COUNT = 40960;  // 64 king squares x 10 piece kinds x 64 squares
 inline constexpr float QUANT_SCALE = 10000.0f;    // file integer = weight x 10000, truncated

@@ -1,4 +1,4 @@
-#include "uci/clock.h"
+#include "io/clock.h"
 
 #include <chrono>
 

@@ -27,9 +27,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "eval/bit_transpose.h"
-#include "eval/kernels.h"
-#include "eval/network.h"
+#include "network/bit_transpose.h"
+#include "network/kernels.h"
+#include "network/network.h"
 
 void kernelAddRow(float *acc, const float *row) {
     for (int i = 0; i < ACCUMULATOR_SIZE; i += 4) {

@@ -22,9 +22,9 @@
 // are loaded without assuming alignment.
 #include <immintrin.h>
 
-#include "eval/kernels.h"
-#include "eval/kernels_lanes8.h"
-#include "eval/network.h"
+#include "network/kernels.h"
+#include "network/kernels_lanes8.h"
+#include "network/network.h"
 
 void kernelAddRow(float *acc, const float *row) {
     for (int i = 0; i < ACCUMULATOR_SIZE; i += 8) {
@@ -79,7 +79,7 @@ float kernelForward(const Network &net, const NetworkColumns &columns, const flo
     // max returns its second operand (+0) for -0 and NaN, so x is +0 or above.
     activateInputs8(us, them, x, lane_inputs, [](__m256 v) { return _mm256_max_ps(v, _mm256_setzero_ps()); });
 
-    // First hidden layer (eval/kernels_lanes8.h), each product rounded before
+    // First hidden layer (network/kernels_lanes8.h), each product rounded before
     // it is added; then the bias.
     alignas(32) float partial[8][HIDDEN1_SIZE];
     laneSums8(x, lane_inputs, columns, partial,

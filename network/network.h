@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "eval/accumulator.h"
+#include "network/accumulator.h"
 
 using Bitboard = uint64_t;
 
@@ -115,7 +115,7 @@ void refreshAccumulator(Accumulator &acc, const Bitboard white[6], const Bitboar
 // `to`.  dst and src may be the same object.  king_squares[colour] are the
 // kings' squares (generation 0.8's rows are relative to them; the move is not
 // a king move).  Generation 0.8 implements these three functions for its own
-// network in eval/accumulator_king.cpp.
+// network in network/accumulator_king.cpp.
 void updateAccumulator(Accumulator &dst, const Accumulator &src, int colour, int type, int from, int to,
                        int captured, const int king_squares[2]);
 // Score in centipawns for the side to move; perspective 0 when White is to

@@ -1,5 +1,7 @@
 // Search records shared by the front end and the search: the limits of one
-// `go`, the per-thread SearchThread record, the score scale and the draw test.
+// `go`, the per-thread SearchThread record, the score scale and the mate-score test.
+// They sit beside the board because the FEN reader and the move-list reader
+// write the game into a record (board/board.h); the search only fills them.
 //
 // The game itself is the PositionStack of the main thread's record.  Every
 // field of a record is written only by its own thread during a search, except
@@ -74,6 +76,8 @@ struct SearchThread {
 extern SearchThread *main_thread;
 extern SearchThread *helper_threads;
 extern int helper_count;
+// The game record not in use, where `position` builds a new game.
+SearchThread *spareGameRecord();
 
 inline int32_t loadStop(const SearchThread &t) {
     return std::atomic_ref<int32_t>(const_cast<int32_t &>(t.stop)).load(std::memory_order_relaxed);

@@ -5,7 +5,7 @@
 // network in use untouched.  network.txt lists the first layer neuron by
 // neuron (for each of the 128 outputs, its 40960 feature weights), then the
 // tail in the binary order.
-#include "eval/network_king.h"
+#include "network/network_king.h"
 
 #include <sys/stat.h>
 
@@ -17,7 +17,7 @@
 #include <cstring>
 #include <memory>
 
-#include "uci/output.h"
+#include "io/output.h"
 
 KingNetwork king_network;
 NetworkColumns king_network_columns;

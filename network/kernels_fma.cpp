@@ -14,9 +14,9 @@
 // inputs are still taken in increasing input order.
 #include <immintrin.h>
 
-#include "eval/kernels.h"
-#include "eval/kernels_lanes8.h"
-#include "eval/network_king.h"
+#include "network/kernels.h"
+#include "network/kernels_lanes8.h"
+#include "network/network_king.h"
 
 static inline float reduce8(__m256 s) {
     const __m128 t = _mm_add_ps(_mm256_castps256_ps128(s), _mm256_extractf128_ps(s, 1));  // l + (l+4)
@@ -43,7 +43,7 @@ float kernelForwardClipped(const KingNetwork &net, const NetworkColumns &columns
     uint32_t lane_inputs[8];
     activateInputs8(us, them, x, lane_inputs, [](__m256 v) { return clip8(v); });
 
-    // First hidden layer (eval/kernels_lanes8.h), one fused multiply-add an
+    // First hidden layer (network/kernels_lanes8.h), one fused multiply-add an
     // input; then the bias and the clip.
     alignas(32) float partial[8][HIDDEN1_SIZE];
     laneSums8(x, lane_inputs, columns, partial,
