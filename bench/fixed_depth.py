@@ -3,7 +3,7 @@
 swing of the score from one iteration to the next, per position and engine.
 
     python3 bench/fixed_depth.py --depth 12 \
-        --engine 0.9=build/vexar-0.9-avx@/tmp/nets/new --engine 0.8=build/vexar-0.8@/tmp/nets/v08
+        --engine 0.9=build/vexar-0.9-avx@build/nets/new --engine 0.8=build/vexar-0.8@build/nets/v08
 
 Each --engine is NAME=PROGRAM or NAME=PROGRAM@DIR (the working directory,
 where Vexar reads its network).  Every search starts in a fresh process, so

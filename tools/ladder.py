@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """A round-robin of several engines with tools/match.py, and a rating list.
 
-    python3 tools/ladder.py --out /work/data/ladder --tc 10+0.1 --pairs 50 \
+    python3 tools/ladder.py --out build/ladder --tc 10+0.1 --pairs 50 \
         --engine 0.9-avx=build/vexar-0.9-avx --engine 0.7=build/vexar-0.7 \
-        --engine 0.8=build/vexar-0.8@/tmp/net08 ...
+        --engine 0.8=build/vexar-0.8@build/net08 ...
 
 Each --engine is NAME=PROGRAM, or NAME=PROGRAM@DIR to start the program in
 DIR (where Vexar reads its network files); --option NAME:OPTION=VALUE sets a
