@@ -1,4 +1,5 @@
-// Functions shared by the search modules (not used outside search/).
+// Functions shared by the search modules, and by the commands and tests that
+// drive a search or its pieces directly.
 #pragma once
 
 #include "board/moves.h"

@@ -4,7 +4,7 @@
 #
 #   tools/fuzz.sh [SECONDS] [TARGET...]      e.g. tools/fuzz.sh 3600 fuzz-commands-vexar-0.9-avx
 #
-# The corpus of each target grows in $FUZZ_WORK (default build-fuzz/work) from
+# The corpus of each target grows in $FUZZ_WORK (default build-fuzz/grown) from
 # one run to the next; a failing input is written there as crash-*, leak-* or
 # timeout-* next to the target's name, and the script exits non-zero.
 # Keep such an input in tests/fuzz/regressions/<kind>/ once it is fixed.
@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 bash tools/setup.sh fuzz
-work=$(realpath -m "${FUZZ_WORK:-build-fuzz/work}")
+work=$(realpath -m "${FUZZ_WORK:-build-fuzz/grown}")
 
 # FUZZ_SKIP_BUILD=1 reuses the targets already built.
 if [ "${FUZZ_SKIP_BUILD:-0}" != 1 ]; then

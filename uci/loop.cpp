@@ -128,18 +128,18 @@ void shutdownEngine(int status) {
 static const char *const GO_KEYS[] = {"searchmoves", "ponder",    "wtime", "btime", "winc",  "binc",
                                       "movestogo",   "depth",     "nodes", "mate",  "movetime", "infinite"};
 
-static bool isGoKey(const char *word, size_t length) {
-    for (const char *key : GO_KEYS)
-        if (strlen(key) == length && memcmp(key, word, length) == 0) return true;
-    return false;
-}
-
 // One space-separated word of the line: [start, start + length).
 struct Word {
     const char *start;
     size_t length;
     bool is(const char *text) const { return strlen(text) == length && memcmp(text, start, length) == 0; }
 };
+
+static bool isGoKey(const Word &word) {
+    for (const char *key : GO_KEYS)
+        if (word.is(key)) return true;
+    return false;
+}
 
 static int splitWords(const char *line, Word *words, int capacity) {
     int count = 0;
@@ -209,7 +209,7 @@ void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits, Pos
             // Pondering is not offered; the search runs on its other limits.
         } else if (key.is("searchmoves")) {
             restrict_moves = true;
-            for (; i < count && !isGoKey(words[i].start, words[i].length); i++) {
+            for (; i < count && !isGoKey(words[i]); i++) {
                 const Move move = legalMoveWord(game, words[i]);
                 if (!move) {
                     reportSkipped(words[i], "not a legal move");
@@ -220,9 +220,9 @@ void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits, Pos
                 if (!listed && limits.searchmove_count < MAX_SEARCH_MOVES)
                     limits.searchmoves[limits.searchmove_count++] = moveIdentity(move);
             }
-        } else if (isGoKey(key.start, key.length)) {
+        } else if (isGoKey(key)) {
             long long value;
-            if (i >= count || isGoKey(words[i].start, words[i].length) || !readNumber(words[i], value)) {
+            if (i >= count || isGoKey(words[i]) || !readNumber(words[i], value)) {
                 reportSkipped(key, "no number after it");
                 continue;
             }
@@ -239,7 +239,7 @@ void parseGoLimits(const char *line, int side_to_move, SearchLimits &limits, Pos
         } else {
             // An unknown key: skip it and whatever belongs to it.
             reportSkipped(key, "unknown key");
-            while (i < count && !isGoKey(words[i].start, words[i].length)) i++;
+            while (i < count && !isGoKey(words[i])) i++;
         }
     }
     if (restrict_moves && limits.searchmove_count == 0)
