@@ -129,10 +129,20 @@ static inline Move discoveredCheckFlag(const MoveContext &ctx, int from, int to)
     return ((ctx.our->discoverers & bit(from)) && !aligned(ctx.their_king, from, to)) ? FLAG_DISCOVERED_CHECK : 0;
 }
 
-// Appends the moves of one piece of steps 3-8 to its legal targets.
-template <GenerationMode mode>
+// Appends the moves of one piece of steps 3-8 to its legal targets.  When
+// only counting, it adds their number to `generated` and writes no Move.
+template <GenerationMode mode, bool COUNT_ONLY>
 static inline void appendPieceMoves(MoveList &moves, const MoveContext &ctx, int from, Bitboard targets, int type,
                                     Bitboard direct_check_squares, Move extra_flags) {
+    if constexpr (COUNT_ONLY) {
+        if (ctx.our->pinned & bit(from)) {
+            for (; targets; targets = clearLowest(targets))
+                moves.generated += pinnedMoveAllowed(ctx, from, lowestSquare(targets));
+        } else {
+            moves.generated += popCount(targets);
+        }
+        return;
+    }
     if constexpr (mode == GENERATE_CAPTURES) targets &= ctx.pos->them->bb[0];
     if constexpr (mode == GENERATE_RECAPTURES) {
         const Move last = ctx.pos->previous ? ctx.pos->previous->move_played : 0;
@@ -200,7 +210,7 @@ void generateEnPassant(PositionStack &stack, Position &pos) {
     for (Bitboard pawns = pos.us->bb[PAWN] & pawnCaptures[enemy][target]; pawns; pawns = clearLowest(pawns)) {
         const int from = lowestSquare(pawns);
         Move move = makeMoveCode(from, target, PAWN, PAWN);
-        makeMoveUnprobed(stack, move);
+        makeMoveBoardOnly(stack, move);
         const Position &next = *stack.current;
         const bool exposed = squareAttacked(next, next.set[mover].king_square, enemy, next.occupied);
         const bool gives_check = squareAttacked(next, next.set[enemy].king_square, mover, next.occupied);
@@ -232,7 +242,7 @@ void generateCastling(Position &pos, Bitboard our_checkers, const AttackInfo &th
     }
 }
 
-template <GenerationMode mode>
+template <GenerationMode mode, bool COUNT_ONLY = false>
 static void generate(PositionStack &stack, Position &pos) {
     const ColourSet &us = *pos.us, &them = *pos.them;
     const int colour = us.colour;
@@ -260,36 +270,43 @@ static void generate(PositionStack &stack, Position &pos) {
             const bool advanced = colour == WHITE ? from >= 32 : from < 32;
             const Move advance =
                 (advanced || !(passedSpan[colour][from] & enemy_pawns)) ? FLAG_PAWN_ADVANCE : 0;
-            appendPieceMoves<mode>(moves, ctx, from, targets, PAWN, their.pawn_check_squares, advance);
+            appendPieceMoves<mode, COUNT_ONLY>(moves, ctx, from, targets, PAWN, their.pawn_check_squares, advance);
         }
         for (Bitboard b = us.bb[KNIGHT]; b; b = clearLowest(b)) {
             const int from = lowestSquare(b);
-            appendPieceMoves<mode>(moves, ctx, from, knightMoves[from] & ~own & evasions, KNIGHT,
+            appendPieceMoves<mode, COUNT_ONLY>(moves, ctx, from, knightMoves[from] & ~own & evasions, KNIGHT,
                              their.knight_check_squares, 0);
         }
         for (Bitboard b = us.bb[BISHOP]; b; b = clearLowest(b)) {
             const int from = lowestSquare(b);
-            appendPieceMoves<mode>(moves, ctx, from, pos.slider_attacks[from] & ~own & evasions, BISHOP,
+            appendPieceMoves<mode, COUNT_ONLY>(moves, ctx, from, pos.slider_attacks[from] & ~own & evasions, BISHOP,
                              their.bishop_check_squares, 0);
         }
         for (Bitboard b = us.bb[ROOK]; b; b = clearLowest(b)) {
             const int from = lowestSquare(b);
-            appendPieceMoves<mode>(moves, ctx, from, pos.slider_attacks[from] & ~own & evasions, ROOK,
+            appendPieceMoves<mode, COUNT_ONLY>(moves, ctx, from, pos.slider_attacks[from] & ~own & evasions, ROOK,
                              their.rook_check_squares, 0);
         }
         for (Bitboard b = us.bb[QUEEN]; b; b = clearLowest(b)) {
             const int from = lowestSquare(b);
-            appendPieceMoves<mode>(moves, ctx, from, pos.slider_attacks[from] & ~own & evasions, QUEEN,
+            appendPieceMoves<mode, COUNT_ONLY>(moves, ctx, from, pos.slider_attacks[from] & ~own & evasions, QUEEN,
                              their.queen_check_squares, 0);
         }
     }
     const int king = us.king_square;
-    appendPieceMoves<mode>(moves, ctx, king, kingTargets(pos, our, their.attacks, king) & ~own, KING,
+    appendPieceMoves<mode, COUNT_ONLY>(moves, ctx, king, kingTargets(pos, our, their.attacks, king) & ~own, KING,
                      their.king_check_squares, 0);
     if constexpr (mode == GENERATE_ALL) generateCastling(pos, our.checkers, their);
 }
 
 void generateMoves(PositionStack &stack, Position &pos) { generate<GENERATE_ALL>(stack, pos); }
+
+int countLegalMoves(PositionStack &stack, Position &pos) {
+    generate<GENERATE_ALL, true>(stack, pos);
+    const int count = pos.moves.generated;
+    pos.moves.generated = 0;
+    return count;
+}
 
 void generateMovesOfMode(PositionStack &stack, Position &pos, GenerationMode mode) {
     switch (mode) {
@@ -315,7 +332,7 @@ static inline int32_t kingPawnsOnly(const Position &pos) {
     return 0;
 }
 
-template <bool PREFETCH>
+template <bool FULL>
 static inline void makeMoveWith(PositionStack &stack, Move move) {
     Position &old = *stack.current;
     Position &next = *(stack.current + 1);
@@ -337,8 +354,8 @@ static inline void makeMoveWith(PositionStack &stack, Move move) {
 
     // The key first, so that the transposition-table bucket of the new
     // position is on its way into the cache while the rest is updated.
-    // Callers that never probe the table skip the prefetch: issued at perft
-    // speed, the prefetches alone would fill the memory pipeline.
+    // Board-only callers skip the prefetch: issued at perft speed, the
+    // prefetches alone would fill the memory pipeline.
     uint64_t key = old.key ^ pieceKey(mover, type, from) ^ pieceKey(mover, type, to) ^
                    polyglotRandom[ZOBRIST_WHITE_TO_MOVE];
     if (old.en_passant) key ^= polyglotRandom[ZOBRIST_EN_PASSANT + fileOf(lowestSquare(old.en_passant))];
@@ -348,7 +365,7 @@ static inline void makeMoveWith(PositionStack &stack, Move move) {
     if (promotion) key ^= pieceKey(mover, PAWN, to) ^ pieceKey(mover, promotion, to);
     const Bitboard castling = old.castling & ~from_to;
     if (castling != old.castling) key ^= castleKeys(old.castling) ^ castleKeys(castling);
-    if constexpr (PREFETCH) prefetchBucket(key);
+    if constexpr (FULL) prefetchBucket(key);
 
     memcpy(static_cast<void *>(&next), &old, offsetof(Position, key));
     stack.current = &next;
@@ -384,7 +401,7 @@ static inline void makeMoveWith(PositionStack &stack, Move move) {
 
     // Promotions, castling and en passant change features awkwardly: rebuild.
     // Generations without a network keep no Accumulator.
-    if constexpr (GENERATION.network) {
+    if constexpr (GENERATION.network && FULL) {
         // Generation 0.8's rows are relative to the king: every king move refreshes.
         const bool refresh = GENERATION.king_relative_network ? type == KING : rook_from >= 0;
         if (promotion || en_passant || refresh) {
@@ -397,7 +414,7 @@ static inline void makeMoveWith(PositionStack &stack, Move move) {
 }
 
 void makeMove(PositionStack &stack, Move move) { makeMoveWith<true>(stack, move); }
-void makeMoveUnprobed(PositionStack &stack, Move move) { makeMoveWith<false>(stack, move); }
+void makeMoveBoardOnly(PositionStack &stack, Move move) { makeMoveWith<false>(stack, move); }
 
 void makeNullMove(PositionStack &stack) {
     Position &old = *stack.current;

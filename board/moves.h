@@ -12,6 +12,9 @@
 
 void computeAttackInfo(Position &pos);
 void generateMoves(PositionStack &stack, Position &pos);
+// The number of moves generateMoves would list, without building them (the
+// last ply of perft).  Leaves the position's move list empty.
+int countLegalMoves(PositionStack &stack, Position &pos);
 
 // Restricted generation for the quiescence search: the same steps, order and
 // flags, without castling.  Promotions and en passant are always produced;
@@ -27,9 +30,11 @@ void generateEnPassant(PositionStack &stack, Position &pos);
 void generateCastling(Position &pos, Bitboard our_checkers, const AttackInfo &their);
 
 void makeMove(PositionStack &stack, Move move);
-// The same without prefetching the new position's transposition-table bucket,
-// for callers that never probe the table (perft, legality tests).
-void makeMoveUnprobed(PositionStack &stack, Move move);
+// The board and key alone: no prefetch of the new position's table bucket and
+// no Accumulator update, for callers that neither probe the table nor evaluate
+// (perft, legality tests).  The next slot's Accumulator is left
+// stale; any later makeMove into that slot writes it afresh.
+void makeMoveBoardOnly(PositionStack &stack, Move move);
 void makeNullMove(PositionStack &stack);
 inline void unmakeMove(PositionStack &stack) { stack.current = stack.current->previous; }
 

@@ -9,13 +9,13 @@
 uint64_t perft(PositionStack &stack, int depth, int limit) {
     Position &pos = *stack.current;
     computeAttackInfo(pos);
+    if (depth == limit) return uint64_t(countLegalMoves(stack, pos));
     generateMoves(stack, pos);
-    if (depth == limit) return uint64_t(pos.moves.generated);
     if (pos.moves.generated <= 0) return 0;
     uint64_t total = 0;
     for (int i = 0; i < pos.moves.generated; i++) {
         const Move move = pos.moves.list[i];
-        makeMoveUnprobed(stack, move);
+        makeMoveBoardOnly(stack, move);
         const uint64_t count = perft(stack, depth + 1, limit);
         unmakeMove(stack);
         total += count;

@@ -62,4 +62,25 @@ function(vexar_program NAME GENERATION KERNELS)
   if(VEXAR_WERROR)
     target_compile_options(${NAME} PRIVATE -Werror)
   endif()
+  vexar_optimise_release(${lib} ${NAME})
+endfunction()
+
+# Link-time and profile-guided optimisation (VEXAR_LTO, VEXAR_PGO) of one
+# program and its library.  The profile flags stay private to the engine's own
+# objects; whatever links the library (the program, its tests and tools) gets
+# the profiling run-time in the generate stage.  Functions the training run
+# never reaches keep their normal optimisation (-fprofile-partial-training).
+function(vexar_optimise_release lib program)
+  if(VEXAR_LTO)
+    set_property(TARGET ${lib} ${program} PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)
+  endif()
+  if(VEXAR_PGO STREQUAL "generate")
+    target_compile_options(${lib} PRIVATE -fprofile-generate -fprofile-update=single)
+    target_compile_options(${program} PRIVATE -fprofile-generate -fprofile-update=single)
+    target_link_options(${lib} INTERFACE -fprofile-generate)
+  elseif(VEXAR_PGO STREQUAL "use")
+    set(use -fprofile-use -fprofile-partial-training -Wno-missing-profile)
+    target_compile_options(${lib} PRIVATE ${use})
+    target_compile_options(${program} PRIVATE ${use})
+  endif()
 endfunction()

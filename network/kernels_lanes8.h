@@ -43,26 +43,44 @@ static inline void activateInputs8(const float *us, const float *them, float *x,
 // partial[l][o]: lane l's sum for neuron o.  lane_inputs[l] bit k is input
 // 8k + l being active (laneMasks8); input 8k + l is read at x + l + 8k and
 // its column of weights at columns.hidden1_weights[l + 8k].
+//
+// Two lanes run side by side, so that eight independent sums are in flight
+// instead of four and the adds' latency is hidden; each lane still adds its
+// own inputs in increasing order, so every partial sum is unchanged.
 template <class MultiplyAdd>
 static inline void laneSums8(const float *x, const uint32_t lane_inputs[8], const NetworkColumns &columns,
                              float (*partial)[HIDDEN1_SIZE], MultiplyAdd multiply_add) {
-    for (int l = 0; l < 8; ++l) {
-        __m256 s0 = _mm256_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
-        const float *x_l = x + l;
-        const float *column_l = columns.hidden1_weights[l];
-        for (uint64_t bits = lane_inputs[l]; bits != 0; bits &= bits - 1) {
-            const uint64_t step = 8 * static_cast<uint64_t>(std::countr_zero(bits));
-            const __m256 in = _mm256_broadcast_ss(x_l + step);
-            const float *w = column_l + step * HIDDEN1_SIZE;
-            s0 = multiply_add(_mm256_load_ps(w), in, s0);
-            s1 = multiply_add(_mm256_load_ps(w + 8), in, s1);
-            s2 = multiply_add(_mm256_load_ps(w + 16), in, s2);
-            s3 = multiply_add(_mm256_load_ps(w + 24), in, s3);
+    struct LaneSum {
+        __m256 s[4];
+        const float *x;
+        const float *column;
+        uint64_t bits;
+    };
+    // Adds the lane's lowest remaining active input and clears its bit.
+    auto addNext = [&](LaneSum &lane) {
+        const uint64_t step = 8 * static_cast<uint64_t>(std::countr_zero(lane.bits));
+        const __m256 in = _mm256_broadcast_ss(lane.x + step);
+        const float *w = lane.column + step * HIDDEN1_SIZE;
+        lane.s[0] = multiply_add(_mm256_load_ps(w), in, lane.s[0]);
+        lane.s[1] = multiply_add(_mm256_load_ps(w + 8), in, lane.s[1]);
+        lane.s[2] = multiply_add(_mm256_load_ps(w + 16), in, lane.s[2]);
+        lane.s[3] = multiply_add(_mm256_load_ps(w + 24), in, lane.s[3]);
+        lane.bits &= lane.bits - 1;
+    };
+    for (int l = 0; l < 8; l += 2) {
+        const __m256 zero = _mm256_setzero_ps();
+        LaneSum a{{zero, zero, zero, zero}, x + l, columns.hidden1_weights[l], lane_inputs[l]};
+        LaneSum b{{zero, zero, zero, zero}, x + l + 1, columns.hidden1_weights[l + 1], lane_inputs[l + 1]};
+        while (a.bits != 0 && b.bits != 0) {
+            addNext(a);
+            addNext(b);
         }
-        _mm256_store_ps(partial[l], s0);
-        _mm256_store_ps(partial[l] + 8, s1);
-        _mm256_store_ps(partial[l] + 16, s2);
-        _mm256_store_ps(partial[l] + 24, s3);
+        while (a.bits != 0) addNext(a);
+        while (b.bits != 0) addNext(b);
+        for (int q = 0; q < 4; ++q) {
+            _mm256_store_ps(partial[l] + 8 * q, a.s[q]);
+            _mm256_store_ps(partial[l + 1] + 8 * q, b.s[q]);
+        }
     }
 }
 

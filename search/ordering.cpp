@@ -56,10 +56,41 @@ static inline void swapMoves(MoveList &moves, int i, int j) {
     moves.list[j] = t;
 }
 
+// The same choice as comparing every candidate with compare_moves: the
+// leader's order bits, history and square order are kept instead of being
+// read again for every candidate, and compare_moves itself decides only
+// between captures of equal flags, where the exchange test comes in.
 void selectMove(const Position &pos, MoveList &moves, const int32_t *history, int i) {
     int best = i;
-    for (int j = i + 1; j < moves.generated; j++)
-        if (compare_moves(pos, history, moves.list[j], moves.list[best]) > 0) best = j;
+    Move b = moves.list[i];
+    int kb = int(b & MOVE_ORDER_BITS), hb = kb == 0 ? history[historyIndex(b)] : 0, fb = from_to_order[b & 0xFFF];
+    const bool exchange_test = GENERATION.exchange_demotion;
+    for (int j = i + 1; j < moves.generated; j++) {
+        const Move c = moves.list[j];
+        const int kc = int(c & MOVE_ORDER_BITS);
+        bool better;
+        if (kc != kb) {
+            better = kc > kb;
+        } else if (exchange_test && moveCaptured(c) && !movePromotion(c)) {
+            better = compare_moves(pos, history, c, b) > 0;
+        } else {
+            const int hc = kc == 0 ? history[historyIndex(c)] : 0;
+            const int fc = from_to_order[c & 0xFFF];
+            if (hc != hb)
+                better = hc - hb > 0;
+            else if (fc != fb)
+                better = fc > fb;
+            else
+                better = int(c ^ Move(pos.mirror)) - int(b ^ Move(pos.mirror)) > 0;
+        }
+        if (better) {
+            best = j;
+            b = c;
+            kb = kc;
+            hb = kc == 0 ? history[historyIndex(c)] : 0;
+            fb = from_to_order[c & 0xFFF];
+        }
+    }
     swapMoves(moves, i, best);
 }
 

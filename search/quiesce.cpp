@@ -46,7 +46,7 @@ static bool hashMoveSound(PositionStack &stack, const Position &pos, Move move) 
         default: reach = kingMoves[from]; break;
     }
     if (!(reach & bit(to))) return false;
-    makeMove(stack, move);
+    makeMoveBoardOnly(stack, move);
     const Position &next = *stack.current;
     const bool exposed = squareAttacked(next, next.set[colour].king_square, 1 - colour, next.occupied);
     unmakeMove(stack);

@@ -437,7 +437,10 @@ struct TreeCheck {
     void walk(int depth) {
         Position &pos = *stack.current;
         computeAttackInfo(pos);
+        // perft's last ply counts without listing: the two must agree.
+        const int counted = countLegalMoves(stack, pos);
         generateMoves(stack, pos);
+        EXPECT_EQ(counted, pos.moves.generated) << fenOf(stack);
         const int us = pos.us->colour, them = 1 - us;
         for (int i = 0; i < pos.moves.generated && !testing::Test::HasFailure(); i++) {
             const Move m = pos.moves.list[i];

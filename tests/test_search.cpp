@@ -178,6 +178,42 @@ TEST(Ordering, CompareMoves) {
     EXPECT_GT(compare_moves(capture, main_thread->history[WHITE], even | FLAG_HASH_MOVE, losing), 0);
 }
 
+// The search's selection must pick, at every step, the move compare_moves
+// ranks first among those left, with the history changing between steps as
+// the children's cut-offs change it.  Small history values force the ties
+// that the square order and the move code decide.
+TEST(Ordering, SelectionFollowsCompareMoves) {
+    const char *fens[] = {
+        "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
+        "2r1k2r/pq1p1ppp/1pbPpn2/8/2P2B2/P2B1P2/1PQ3PP/R3K2R b KQk - 2 16",
+        "4k3/8/2p5/3p2p1/8/4B3/8/3RK3 w - - 0 1",
+        "1r2k3/P1P5/8/8/8/8/5p1p/3K2R1 w - - 0 1",
+        "r5k1/p2qp1bp/6p1/1pP3P1/2n1P3/1QP1B3/P3N1PP/R4K2 b - - 0 17",
+    };
+    std::srand(5);
+    int selections = 0;
+    for (const char *fen : fens) {
+        ASSERT_TRUE(setGame(fen, nullptr)) << fen;
+        Position &pos = gamePosition();
+        computeAttackInfo(pos);
+        generateMoves(main_thread->stack, pos);
+        int32_t history[8 * 64];
+        for (int32_t &h : history) h = std::rand() % 7 - 3;
+        MoveList reference = pos.moves;
+        for (int i = 0; i < pos.moves.generated; i++) {
+            selectMove(pos, pos.moves, history, i);
+            int best = i;
+            for (int j = i + 1; j < reference.generated; j++)
+                if (compare_moves(pos, history, reference.list[j], reference.list[best]) > 0) best = j;
+            std::swap(reference.list[i], reference.list[best]);
+            ASSERT_EQ(pos.moves.list[i], reference.list[i]) << fen << " step " << i;
+            history[std::rand() % (8 * 64)] += std::rand() % 9 - 4;
+            selections++;
+        }
+    }
+    EXPECT_GT(selections, 100);
+}
+
 TEST(GoLimits, ClockArithmetic) {
     SearchLimits l{};
     parseGoLimits("go", WHITE, l);
