@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
 # The release build as shipped: link-time and profile-guided optimisation.
 #
-# Usage: tools/build_release.sh [BUILD_DIR] [CMAKE_ARGUMENTS...]
-#   BUILD_DIR  build folder (default build); further arguments go to cmake
+# Usage: tools/build_release.sh [--programs] [BUILD_DIR] [CMAKE_ARGUMENTS...]
+#   --programs  the last step builds the seven programs only (no tools, tests)
+#   BUILD_DIR   build folder (default build); further arguments go to cmake
 #
 # 1. Configures BUILD_DIR with VEXAR_LTO=ON and VEXAR_PGO=generate and builds
 #    the seven programs with profiling instrumentation.
 # 2. Trains them: each program runs `bench` (0.8 with its own network file)
 #    in a scratch folder, which writes the profiles next to the objects.
 # 3. Configures the same folder with VEXAR_PGO=use and builds everything
-#    (programs, tools and tests) with the profiles.
+#    (programs, tools and tests; with --programs the programs alone) with the
+#    profiles.
 # The plain build (`cmake -S . -B build && cmake --build build`) needs none of
 # this; docs/measurements.md has what the optimisation gains.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+only_programs=0
+if [[ ${1:-} == --programs ]]; then
+  only_programs=1
+  shift
+fi
 build=${1:-build}
 shift || true
 jobs=$(nproc)
@@ -36,4 +43,8 @@ for program in "${programs[@]}"; do
 done
 
 cmake -S . -B "$build" -DVEXAR_PGO=use
-cmake --build "$build" -j"$jobs"
+if ((only_programs)); then
+  cmake --build "$build" -j"$jobs" --target "${programs[@]}"
+else
+  cmake --build "$build" -j"$jobs"
+fi

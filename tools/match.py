@@ -52,7 +52,8 @@ Examples (from the repository root):
       --second-option UCI_Elo=2000 --openings 10 --movetime 100
 
 The exit status is 0 after a finished match, 1 when the engines could not be
-started or the arbiter failed, 2 for bad arguments.
+started or the arbiter failed, 2 for bad arguments, 130 when Ctrl-C cut the
+match off (the summary of the games played is printed all the same).
 """
 import argparse
 import math
@@ -889,7 +890,9 @@ def main(argv=None):
         summary(match)
     if match.pgn:
         match.pgn.close()
-    return 1 if match.fatal else 0
+    # A match cut off by Ctrl-C is not a finished one, although its summary
+    # is printed: callers must not take it for a result.
+    return 1 if match.fatal else 130 if match.interrupted else 0
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 # Installs what building and testing Vexar needs on a fresh Debian 12 machine.
 # "setup.sh fuzz" adds clang and libFuzzer for the fuzz build.
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libbenchmark-dev python3 libfathom-dev binutils qemu-user)
+packages=(cmake g++ make libgtest-dev libbenchmark-dev python3 libfathom-dev binutils qemu-user stockfish)
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang libfuzzer-14-dev libclang-rt-14-dev)
 fi

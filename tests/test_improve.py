@@ -1,0 +1,202 @@
+#!/usr/bin/env python3
+"""Checks of tools/improve.py.  End to end in --smoke mode, in a temporary
+folder with a copy of the shipped network and a temporary history file: the
+stages run in order and leave their markers, a stopped step resumes without
+redoing finished stages, a finished step redoes nothing, a work folder is not
+reused with other settings, and a match without a decision never replaces
+the network, and a candidate that must win (trained from random weights)
+replaces it.  Then the pieces that decide an installation: reading the
+trainer's and match.py's output, the installation itself, the history file.
+
+    python3 tests/test_improve.py [BUILD_DIR]     (default: build)
+
+Needs datagen, trainer, random-network and vexar-0.9-avx built in BUILD_DIR and Stockfish at
+/usr/games/stockfish.  Exits non-zero when a check fails."""
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+from checks import check, run  # noqa: E402  (also puts tools/ on the path)
+import improve  # noqa: E402
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(REPO, "build")
+
+
+def tool(folder, *extra):
+    command = [sys.executable, os.path.join(REPO, "tools", "improve.py"), "--smoke", "--king", "--build", BUILD,
+               "--work", os.path.join(folder, "work"), "--network", os.path.join(folder, "network.txt"),
+               "--history", os.path.join(folder, "history.md")] + list(extra)
+    done = subprocess.run(command, cwd=REPO, capture_output=True, text=True, timeout=600)
+    return done.returncode, done.stdout + done.stderr
+
+
+def started(output):
+    return re.findall(r"\] (\w+): started", output)
+
+
+def skipped(output):
+    return re.findall(r"\] (\w+): already done, skipped", output)
+
+
+def markers(folder):
+    work = os.path.join(folder, "work")
+    return {s: open(os.path.join(work, s + ".done.json")).read() for s in improve.STAGES
+            if os.path.exists(os.path.join(work, s + ".done.json"))}
+
+
+def test_smoke_step():
+    with tempfile.TemporaryDirectory() as folder:
+        shipped = open(os.path.join(REPO, "data", "network.txt"), "rb").read()
+        with open(os.path.join(folder, "network.txt"), "wb") as f:
+            f.write(shipped)
+
+        # A step stopped after the training: the first three stages in order,
+        # their markers only, no match and no history yet.
+        status, out = tool(folder, "--stop-after", "train")
+        check(status == 0, "first run exits 0, got %d:\n%s" % (status, out))
+        check(started(out) == ["selfplay", "label", "train"], "first run's stages: %r" % started(out))
+        first = markers(folder)
+        check(sorted(first) == ["label", "selfplay", "train"], "markers after --stop-after train: %r" % sorted(first))
+        check(not os.path.exists(os.path.join(folder, "history.md")), "no history before the match")
+        sp = json.loads(first.get("selfplay", "{}"))
+        check(sp.get("positions", 0) >= 400, "self-play reached its positions: %r" % sp.get("positions"))
+        check((sp.get("positions_per_hour_per_core") or 0) > 0, "self-play rate recorded")
+        lb = json.loads(first.get("label", "{}"))
+        check(lb.get("labelled_records", 0) > 0 and (lb.get("positions_per_hour_per_core") or 0) > 0,
+              "labels written and their rate recorded: %r" % lb)
+        tr = json.loads(first.get("train", "{}"))
+        check("valid_loss" in tr.get("candidate_valid", {}) and "valid_loss" in tr.get("shipped_valid", {}),
+              "held-out losses of both networks: %r" % tr)
+        check(tr.get("shipped_valid", {}).get("epoch") == 0, "the shipped network's loss is the one before training")
+
+        # The same command without the stop: the finished stages are
+        # skipped, the rest run; a 2-game SPRT cannot decide, so the network
+        # stays and the step is recorded as without a decision.
+        status, out = tool(folder)
+        check(status == 0, "second run exits 0, got %d:\n%s" % (status, out))
+        check(skipped(out) == ["selfplay", "label", "train"], "second run skips: %r" % skipped(out))
+        check(started(out) == ["king", "match", "record"], "second run's stages: %r" % started(out))
+        second = markers(folder)
+        check(all(second.get(s) == first[s] for s in first), "finished stages' markers untouched")
+        match = json.loads(second.get("match", "{}"))
+        check(match.get("verdict") == "none" and match.get("games") == 2,
+              "2 games without a decision: %r" % match)
+        with open(os.path.join(folder, "network.txt"), "rb") as f:
+            check(f.read() == shipped, "the network is not replaced without an accepted SPRT")
+        history = open(os.path.join(folder, "history.md")).read()
+        check(history.count(improve.HISTORY_TITLE) == 1 and history.count("### Step of") == 1,
+              "one history section with one entry")
+        check("network unchanged" in history and "W %d D %d L %d" % (match.get("wins"), match.get("draws"),
+                                                                      match.get("losses")) in history,
+              "the entry gives the outcome and W/D/L:\n%s" % history)
+        check(folder not in history, "no path of this machine in the history")
+
+        # A third run does nothing; other settings in the same folder are refused.
+        status, out = tool(folder)
+        check(status == 0 and started(out) == [] and len(skipped(out)) == len(improve.STAGES),
+              "third run redoes nothing: %d %r" % (status, started(out)))
+        check(open(os.path.join(folder, "history.md")).read() == history, "the history is not appended twice")
+        status, out = tool(folder, "--seed", "7")
+        check(status == 2 and "other settings" in out, "another seed in the same work folder is refused: %d" % status)
+
+
+def test_accepted_step():
+    """A candidate that must win: the "shipped" network is one of random
+    weights and the candidate is trained from it, so every game pair goes to
+    the candidate and the SPRT accepts after about 105 pairs of fast games.
+    The candidate then replaces the network and the history says so."""
+    with tempfile.TemporaryDirectory() as folder:
+        network = os.path.join(folder, "network.txt")
+        made = subprocess.run([os.path.join(BUILD, "random-network"), "5", network], capture_output=True, timeout=60)
+        check(made.returncode == 0, "random-network wrote a network")
+        random_weights = open(network, "rb").read()
+        status, out = tool(folder, "--positions", "30000", "--epochs", "4", "--lr", "0.001", "--max-games", "300")
+        match = json.loads(markers(folder).get("match", "{}"))
+        check(status == 0 and match.get("verdict") == "H1", "the SPRT accepts: %d %r" % (status, match))
+        candidate = open(os.path.join(folder, "work", "candidate", "network.txt"), "rb").read()
+        check(open(network, "rb").read() == candidate != random_weights, "the accepted candidate is installed")
+        history = open(os.path.join(folder, "history.md")).read()
+        check("accepted, installed" in history and "H1 accepted" in history, "the history records the acceptance")
+        check("vexar-0.9-avx bench" in out and "vexar-0.9 bench" in out, "the bench reminder is printed")
+
+
+SUMMARY = """
+candidate vs shipped: %d games, W %d D %d L %d (first engine's view), score 55.0%%
+Elo +34.9, 95%% interval [+1.2, +70.0] (pentanomial over 50 pairs, LL..WW 1 9 20 12 8)
+LOS 97.9%%
+SPRT elo0 0 elo1 10 alpha 0.05 beta 0.05: LLR %.3f in (-2.944, 2.944): %s
+candidate: 0 crashes, 0 hangs, 0 illegal moves, 0 time forfeits, 0 bestmove 0000
+"""
+
+
+def test_reading_the_tools():
+    accepted = improve.parse_match(SUMMARY % (100, 30, 50, 20, 2.95, "H1 accepted (better)"))
+    check(accepted is not None and accepted["verdict"] == "H1" and
+          (accepted["games"], accepted["wins"], accepted["draws"], accepted["losses"]) == (100, 30, 50, 20) and
+          accepted["elo"].startswith("+34.9"), "an accepting summary: %r" % accepted)
+    rejected = improve.parse_match(SUMMARY % (80, 10, 50, 20, -2.95, "H0 accepted (not better by elo1)"))
+    check(rejected is not None and rejected["verdict"] == "H0", "a rejecting summary: %r" % rejected)
+    open_ = improve.parse_match(SUMMARY % (2, 1, 1, 0, 0.03, "no decision"))
+    check(open_ is not None and open_["verdict"] == "none", "a summary without a decision")
+    check(improve.parse_match("candidate vs shipped, 2 games at most\n") is None, "no summary: None")
+    # Without --sprt there is no verdict, which must not read as a decision.
+    check(improve.parse_match("\n".join(SUMMARY.splitlines()[:3])) is None, "a summary without its SPRT line")
+
+    start, last = improve.parse_trainer(
+        "trainer: starting from x\nepoch  0  valid loss 0.009070  mae 131.0 cp  corr 0.9490\n"
+        "epoch  1  lr 3.00e-04  train loss 0.008  valid loss 0.008100  mae 115.5 cp  corr 0.9600  1.0 s (2 s per "
+        "million positions), 1 s in all\n"
+        "epoch  2  lr 3.00e-05  train loss 0.007  valid loss 0.007800  mae 110.0 cp  corr 0.9640  1.0 s (2 s per "
+        "million positions), 2 s in all\n")
+    check(start == {"epoch": 0, "valid_loss": 0.00907, "mae_cp": 131.0, "corr": 0.949}, "start row %r" % start)
+    check(last is not None and last["epoch"] == 2 and last["valid_loss"] == 0.0078, "last row %r" % last)
+    check(improve.parse_trainer("epoch  0  valid loss 0.1  mae 1.0 cp  corr 0.5\n")[1] is None,
+          "no trained epoch: no candidate figures")
+
+
+def test_install_and_history():
+    with tempfile.TemporaryDirectory() as folder:
+        target, candidate = os.path.join(folder, "network.txt"), os.path.join(folder, "candidate.txt")
+        with open(target, "w") as f:
+            f.write("old\n")
+        with open(candidate, "w") as f:
+            f.write("new\n")
+        old_sha = improve.sha256(target)
+        improve.install(candidate, target, old_sha)
+        check(open(target).read() == "new\n", "an accepted candidate replaces the network")
+        improve.install(candidate, target, old_sha)  # a rerun after the replacement
+        check(open(target).read() == "new\n", "installing twice changes nothing")
+        with open(target, "w") as f:
+            f.write("someone else's\n")
+        try:
+            improve.install(candidate, target, old_sha)
+            check(False, "a network changed during the step was overwritten")
+        except improve.StageError:
+            check(open(target).read() == "someone else's\n", "a network changed during the step is kept")
+
+        history = os.path.join(folder, "networks.md")
+        with open(history, "w") as f:
+            f.write("# Networks\n\nEarlier text.")
+        improve.append_history(history, "### Step one\n")
+        improve.append_history(history, "### Step two\n")
+        text = open(history).read()
+        check(text.startswith("# Networks\n\nEarlier text.\n\n" + improve.HISTORY_TITLE), "section after the text")
+        check(text.count(improve.HISTORY_TITLE) == 1 and text.index("Step one") < text.index("Step two"),
+              "one section, entries in order:\n%s" % text)
+
+        base = os.path.join(folder, "steps")
+        check(improve.default_work(base).endswith("step-1"), "first step folder")
+        os.makedirs(os.path.join(base, "step-1"))
+        check(improve.default_work(base).endswith("step-1"), "an unfinished step is taken up again")
+        with open(os.path.join(base, "step-1", "record.done.json"), "w") as f:
+            f.write("{}")
+        check(improve.default_work(base).endswith("step-2"), "after a finished step, the next number")
+
+
+if __name__ == "__main__":
+    sys.exit(run([test_reading_the_tools, test_install_and_history, test_smoke_step, test_accepted_step]))
