@@ -18,10 +18,11 @@ import re
 import subprocess
 import sys
 import tempfile
-import time
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from uci_engine import REPO, Engine  # noqa: E402
+from speed_report import time_to_depth  # noqa: E402
 
 BENCH_FENS = [
     "2r1k2r/pq1p1ppp/1pbPpn2/8/2P2B2/P2B1P2/1PQ3PP/R3K2R b KQk - 2 16",
@@ -62,19 +63,8 @@ def main():
     print("time to complete depth %d on the bench positions (shipped network)" % depth)
     times = {}
     for threads in (1, 2):
-        e = Engine(engine, timeout=3600)
-        e.ask("setoption name Threads value %d" % threads)
-        total = 0.0
-        for fen in BENCH_FENS:
-            e.ask("ucinewgame")
-            e.send("position fen " + fen)
-            began = time.monotonic()
-            e.send("go depth %d" % depth)
-            e.until(lambda l: l.startswith("bestmove"))
-            total += time.monotonic() - began
-        e.finish()
-        times[threads] = total
-        print("  %d thread(s): %.2f s" % (threads, total))
+        times[threads] = time_to_depth(engine, None, threads, BENCH_FENS, depth)
+        print("  %d thread(s): %.2f s" % (threads, times[threads]))
     print("  speed-up 1 -> 2 threads: %.2f" % (times[1] / times[2]))
 
 

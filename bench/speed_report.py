@@ -130,18 +130,25 @@ class Lab:
 
     # --- time to depth ------------------------------------------------------
     def time_to_depth(self, program, threads, fens, depth):
-        e = Engine(self.path(program), cwd=self.folder(program), network=False, timeout=LONG)
-        e.ask("setoption name Threads value %d" % threads)
-        total = 0.0
-        for fen in fens:
-            e.ask("ucinewgame")
-            e.ask("position fen " + fen)
-            began = time.monotonic()
-            e.send("go depth %d" % depth)
-            e.until(lambda l: l.startswith("bestmove"))
-            total += time.monotonic() - began
-        e.finish("quit")
-        return total
+        return time_to_depth(self.path(program), self.folder(program), threads, fens, depth)
+
+
+def time_to_depth(path, folder, threads, fens, depth):
+    """Summed wall seconds of `go depth` on each position after ucinewgame,
+    in one engine process started in `folder` (None: a fresh folder with the
+    shipped network)."""
+    e = Engine(path, cwd=folder, network=folder is None, timeout=LONG)
+    e.ask("setoption name Threads value %d" % threads)
+    total = 0.0
+    for fen in fens:
+        e.ask("ucinewgame")
+        e.ask("position fen " + fen)
+        began = time.monotonic()
+        e.send("go depth %d" % depth)
+        e.until(lambda l: l.startswith("bestmove"))
+        total += time.monotonic() - began
+    e.finish("quit")
+    return total
 
 
 def book_positions(count):
