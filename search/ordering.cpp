@@ -61,9 +61,11 @@ static inline void swapMoves(MoveList &moves, int i, int j) {
 // read again for every candidate, and compare_moves itself decides only
 // between captures of equal flags, where the exchange test comes in.
 void selectMove(const Position &pos, MoveList &moves, const int32_t *history, int i) {
+    // History counts only between moves without any order bit.
+    auto historyKey = [history](Move m) { return (m & MOVE_ORDER_BITS) == 0 ? history[historyIndex(m)] : 0; };
     int best = i;
     Move b = moves.list[i];
-    int kb = int(b & MOVE_ORDER_BITS), hb = kb == 0 ? history[historyIndex(b)] : 0, fb = from_to_order[b & 0xFFF];
+    int kb = int(b & MOVE_ORDER_BITS), hb = historyKey(b), fb = from_to_order[b & 0xFFF];
     const bool exchange_test = GENERATION.exchange_demotion;
     for (int j = i + 1; j < moves.generated; j++) {
         const Move c = moves.list[j];
@@ -74,7 +76,7 @@ void selectMove(const Position &pos, MoveList &moves, const int32_t *history, in
         } else if (exchange_test && moveCaptured(c) && !movePromotion(c)) {
             better = compare_moves(pos, history, c, b) > 0;
         } else {
-            const int hc = kc == 0 ? history[historyIndex(c)] : 0;
+            const int hc = historyKey(c);
             const int fc = from_to_order[c & 0xFFF];
             if (hc != hb)
                 better = hc - hb > 0;
@@ -87,7 +89,7 @@ void selectMove(const Position &pos, MoveList &moves, const int32_t *history, in
             best = j;
             b = c;
             kb = kc;
-            hb = kc == 0 ? history[historyIndex(c)] : 0;
+            hb = historyKey(c);
             fb = from_to_order[c & 0xFFF];
         }
     }

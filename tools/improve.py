@@ -108,6 +108,14 @@ def record_count(paths):
     return sum(os.path.getsize(p) // RECORD_BYTES for p in paths if os.path.exists(p))
 
 
+def progress_count(path, default):
+    """The count at the start of a progress file, or default without one."""
+    try:
+        return int(open(path).read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return default
+
+
 def selfplay_files(work):
     prefix = "selfplay.w"
     if not os.path.isdir(work):
@@ -309,6 +317,24 @@ class Step:
 
     # -- stages
 
+    def add_run(self, name, unit, count, wall, cpu):
+        """Adds one run of a stage (its count of positions or records, wall
+        and CPU seconds) to the totals kept in the state over resumed runs."""
+        runs = self.state.setdefault(name, {unit: 0, "wall_s": 0.0, "cpu_s": 0.0})
+        runs[unit] += max(count, 0)
+        runs["wall_s"] += wall
+        runs["cpu_s"] += cpu
+        if not self.args.dry_run:
+            write_json(self.state_path, self.state)
+        return runs
+
+    def rates(self, runs, unit):
+        """The stage's times and its rates an hour: a core (CPU time) and a
+        worker (wall clock)."""
+        return {"wall_s": round(runs["wall_s"], 1), "cpu_s": round(runs["cpu_s"], 1),
+                "positions_per_hour_per_core": per_hour(runs[unit], runs["cpu_s"]),
+                "positions_per_hour_per_worker_wall": per_hour(runs[unit], runs["wall_s"] * self.args.workers)}
+
     def selfplay(self):
         a = self.args
         files_before = selfplay_files(self.work)
@@ -323,22 +349,13 @@ class Step:
         status, _, wall, cpu = self.run(command, "selfplay.log")
         files = selfplay_files(self.work)
         made = record_count(files) - before
-        # The rate of this stage's own runs, summed over resumed runs.
-        runs = self.state.setdefault("selfplay_runs", {"positions": 0, "wall_s": 0.0, "cpu_s": 0.0})
-        runs["positions"] += max(made, 0)
-        runs["wall_s"] += wall
-        runs["cpu_s"] += cpu
-        if not a.dry_run:
-            write_json(self.state_path, self.state)
+        runs = self.add_run("selfplay_runs", "positions", made, wall, cpu)
         if status != 0:
             raise StageError("datagen exited with status %d (see %s)" % (status, self.path("selfplay.log")))
         total = record_count(files)
         if not a.dry_run and total < a.positions:
             raise StageError("datagen stopped at %d of %d positions" % (total, a.positions))
-        return {"positions": total, "files": [os.path.basename(f) for f in files],
-                "wall_s": round(runs["wall_s"], 1), "cpu_s": round(runs["cpu_s"], 1),
-                "positions_per_hour_per_core": per_hour(runs["positions"], runs["cpu_s"]),
-                "positions_per_hour_per_worker_wall": per_hour(runs["positions"], runs["wall_s"] * a.workers)}
+        return {"positions": total, "files": [os.path.basename(f) for f in files], **self.rates(runs, "positions")}
 
     def label(self):
         a = self.args
@@ -347,37 +364,20 @@ class Step:
             inputs = [self.path("selfplay.w%d" % k) for k in range(self.args.workers)]
         out = self.path("labelled.bin")
         progress = out + ".progress"
-        done_before = 0
-        if os.path.exists(progress):
-            try:
-                done_before = int(open(progress).read().split()[0])
-            except (ValueError, IndexError):
-                done_before = 0
+        done_before = progress_count(progress, 0)
         command = [sys.executable, os.path.join(REPO, "tools", "label_stockfish.py"), "--mode", "eval",
                    "--workers", str(a.workers), "--stockfish", a.stockfish, "--out", out] + inputs
         status, _, wall, cpu = self.run(command, "label.log")
         total_in = record_count(inputs)
-        runs = self.state.setdefault("label_runs", {"records": 0, "wall_s": 0.0, "cpu_s": 0.0})
-        done_now = done_before
-        if os.path.exists(progress):
-            try:
-                done_now = int(open(progress).read().split()[0])
-            except (ValueError, IndexError):
-                pass
-        runs["records"] += max(done_now - done_before, 0)
-        runs["wall_s"] += wall
-        runs["cpu_s"] += cpu
-        if not a.dry_run:
-            write_json(self.state_path, self.state)
+        done_now = progress_count(progress, done_before)
+        runs = self.add_run("label_runs", "records", done_now - done_before, wall, cpu)
         if status != 0:
             raise StageError("label_stockfish.py exited with status %d (see %s)" % (status, self.path("label.log")))
         written = record_count([out])
         if not a.dry_run and written == 0:
             raise StageError("Stockfish labelled no position")
         return {"input_records": total_in, "labelled_records": written, "dropped": total_in - written,
-                "wall_s": round(runs["wall_s"], 1), "cpu_s": round(runs["cpu_s"], 1),
-                "positions_per_hour_per_core": per_hour(runs["records"], runs["cpu_s"]),
-                "positions_per_hour_per_worker_wall": per_hour(runs["records"], runs["wall_s"] * a.workers)}
+                **self.rates(runs, "records")}
 
     def trainer_command(self, king):
         a = self.args
