@@ -27,9 +27,9 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(REPO, "build")
 
 
-def tool(folder, *extra):
+def tool(folder, *extra, work="work"):
     command = [sys.executable, os.path.join(REPO, "tools", "improve.py"), "--smoke", "--king", "--build", BUILD,
-               "--work", os.path.join(folder, "work"), "--network", os.path.join(folder, "network.txt"),
+               "--work", os.path.join(folder, work), "--network", os.path.join(folder, "network.txt"),
                "--history", os.path.join(folder, "history.md")] + list(extra)
     done = subprocess.run(command, cwd=REPO, capture_output=True, text=True, timeout=600)
     return done.returncode, done.stdout + done.stderr
@@ -103,6 +103,26 @@ def test_smoke_step():
         check(open(os.path.join(folder, "history.md")).read() == history, "the history is not appended twice")
         status, out = tool(folder, "--seed", "7")
         check(status == 2 and "other settings" in out, "another seed in the same work folder is refused: %d" % status)
+
+        # A second step on the first one's positions: it starts at the
+        # training, with its own settings, and the history names the source.
+        # Positions played with other settings, or by another network, are
+        # not taken.
+        status, out = tool(folder, "--seed", "7", "--positions-from", os.path.join(folder, "work"), work="other")
+        check(status == 2 and "other settings" in out, "positions of another seed are refused: %d\n%s" % (status, out))
+        status, out = tool(folder, "--lr", "0.0001", "--positions-from", os.path.join(folder, "work"), work="work2")
+        check(status == 0, "a step on reused positions exits 0, got %d:\n%s" % (status, out))
+        check(skipped(out) == ["selfplay", "label"] and started(out) == ["train", "king", "match", "record"],
+              "it trains without playing or labelling: %r %r" % (skipped(out), started(out)))
+        check(os.path.samefile(*(os.path.join(folder, w, "labelled.bin") for w in ("work", "work2"))),
+              "the labelled positions are linked, not copied")
+        entries = open(os.path.join(folder, "history.md")).read().split("### Step of")
+        check(len(entries) == 3 and "positions are those of" in entries[2] and "lr 0.0001" in entries[2],
+              "the second entry names the reused positions and its own rate:\n%s" % entries[-1])
+        with open(os.path.join(folder, "network.txt"), "a") as f:
+            f.write("\n")
+        status, out = tool(folder, "--positions-from", os.path.join(folder, "work"), work="work3")
+        check(status == 2 and "another network" in out, "games of another network are refused: %d\n%s" % (status, out))
 
 
 def test_accepted_step():

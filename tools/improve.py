@@ -20,11 +20,19 @@ their files; label_stockfish.py its progress file; the trainer starts its
 short run again).  state.json holds the step's settings and every stage's
 results.  A work folder started with other settings is refused.
 
+A rejected step's positions are still the shipped network's games: with
+--positions-from an earlier work folder, a new step takes its labelled
+positions (a hard link) and its self-play and label results, and starts at
+the training, so that other training settings can be tried without playing
+the games again.  It is refused unless that folder's network is the one
+shipped now and its self-play settings are this step's.
+
 Usage (from the repository root):
 
   python3 tools/improve.py                       # a full step, build/improve/step-N
   python3 tools/improve.py --positions 2000000 --max-games 600 --king
   python3 tools/improve.py --smoke --work /tmp/x --network /tmp/x-net.txt --history /tmp/x.md
+  python3 tools/improve.py --work build/improve/step-2 --positions-from build/improve/step-1 --lr 0.00003
   python3 tools/improve.py --dry-run             # prints the commands only
 
 Exit status: 0 when the step ran to its end (whatever the verdict), 1 when a
@@ -62,7 +70,10 @@ SMOKE = {"positions": 400, "nodes": 100, "epochs": 1, "valid_every": 2, "tc": "1
 # Settings that decide what a stage produces: a work folder is only resumed
 # with the same ones.
 SETTINGS = ("positions", "nodes", "random_plies", "seed", "workers", "book", "epochs", "lr", "blend", "decay",
-            "valid_every", "king", "king_epochs", "tc", "sprt", "alpha", "beta", "max_games", "smoke")
+            "valid_every", "king", "king_epochs", "tc", "sprt", "alpha", "beta", "max_games", "smoke",
+            "positions_from")
+# The settings that decide the self-play positions.
+DATA_SETTINGS = ("positions", "nodes", "random_plies", "seed", "workers", "book", "smoke")
 
 
 class StageError(Exception):
@@ -305,7 +316,37 @@ class Step:
                                                                                for a in sys.argv[1:]]),
                       "commit": git_commit(), "cores": os.cpu_count(),
                       "load_average": round(os.getloadavg()[0], 2), "stages": {}}
+        if self.args.positions_from:
+            self.take_positions(self.args.positions_from)
         write_json(self.state_path, self.state)
+
+    def take_positions(self, source):
+        """Starts this step from the labelled positions of the step in folder
+        source: they must be games of the network shipped now, played with
+        this step's self-play settings."""
+        state_path = os.path.join(source, "state.json")
+        if not os.path.exists(os.path.join(source, "label.done.json")) or not os.path.exists(state_path):
+            raise ValueError("%s has no finished labels to take" % readable(source))
+        other = read_json(state_path)
+        if other.get("shipped_sha256") != self.state["shipped_sha256"]:
+            raise ValueError("the positions of %s are games of another network than %s"
+                             % (readable(source), readable(self.args.network)))
+        differing = [k for k in DATA_SETTINGS if other["settings"].get(k) != self.state["settings"][k]]
+        if differing:
+            raise ValueError("%s played its games with other settings (%s)" % (readable(source), ", ".join(
+                "%s %r, not %r" % (k, other["settings"].get(k), self.state["settings"][k]) for k in differing)))
+        target = self.path("labelled.bin")
+        try:
+            os.link(os.path.join(source, "labelled.bin"), target)
+        except OSError:
+            shutil.copyfile(os.path.join(source, "labelled.bin"), target)
+        for name in ("selfplay_runs", "label_runs"):
+            if name in other:
+                self.state[name] = other[name]
+        for stage in ("selfplay", "label"):
+            result = dict(other["stages"][stage], reused_from=shown(source))
+            self.state["stages"][stage] = result
+            write_json(self.marker(stage), result)
 
     def finish(self, stage, result):
         result["finished"] = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
@@ -509,7 +550,11 @@ def history_entry(state, args, outcome):
     lines = ["### Step of %s, %s: %s" % (date, shown(args.work), outcome), "",
         "*Recorded %s, commit %s, on a %s-core machine (load average %s when the step began).*"
         % (date, state.get("commit", "unknown"), state.get("cores", "?"), state.get("load_average", "?")), "",
-        "    %s" % state.get("command", ""), "",
+        "    %s" % state.get("command", ""), ""]
+    if "reused_from" in sp:
+        lines.append("- The positions are those of `%s`, games of the same network (self-play and labels not run "
+                     "again)." % sp["reused_from"])
+    lines += [
         "- Self-play: %s positions, %s nodes a move, seed %s, %s workers; %s positions an hour a core "
         "(CPU time), %s an hour a worker (wall clock, %.0f s)."
         % (format(sp.get("positions", 0), ","), args.nodes, args.seed, args.workers,
@@ -585,6 +630,9 @@ def build_parser():
     p.add_argument("--lr", type=float, help="learning rate (default %g)" % DEFAULTS["lr"])
     p.add_argument("--blend", type=float, help="weight of the game result (default %g)" % DEFAULTS["blend"])
     p.add_argument("--decay", type=float, help="weight decay of the 0.9 training (default %g)" % DEFAULTS["decay"])
+    p.add_argument("--positions-from", metavar="WORK",
+                   help="take the labelled positions of this earlier step's work folder (games of the network "
+                   "shipped now, same self-play settings) and start at the training")
     p.add_argument("--valid-every", type=int, help="hold out every N-th game (default: the trainer's, 20)")
     p.add_argument("--tc", help="match clock BASE+INC in seconds (default %s)" % DEFAULTS["tc"])
     p.add_argument("--sprt", help="ELO0,ELO1 of the SPRT (default %s)" % DEFAULTS["sprt"])
@@ -647,6 +695,8 @@ def configure(argv=None):
         setattr(args, name, os.path.abspath(os.path.join(REPO, getattr(args, name))))
     if args.book:
         args.book = os.path.abspath(os.path.join(REPO, args.book))
+    if args.positions_from:
+        args.positions_from = os.path.abspath(os.path.join(REPO, args.positions_from))
     if not os.path.isfile(args.network):
         problems.append("no network %s" % args.network)
     if args.king and not os.path.isfile(args.king_network):

@@ -138,7 +138,10 @@ class Stockfish:
             self.send(b"quit\n")
             self.proc.wait(timeout=5)
         except Exception:
+            # A Stockfish that does not quit is killed and then reaped, so no
+            # zombie outlives the labelling.
             self.proc.kill()
+            self.proc.wait()
 
 
 FINAL_EVAL = re.compile(rb"Final evaluation[: ]+(none|[+-]?\d+\.\d+)")
