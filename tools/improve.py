@@ -156,6 +156,12 @@ def readable(word):
     return word
 
 
+def setting_differences(before, now, names):
+    """The settings among names that differ, as 'name BEFORE, not NOW', joined
+    by commas; empty when none does."""
+    return ", ".join("%s %r, not %r" % (k, before.get(k), now[k]) for k in names if before.get(k) != now[k])
+
+
 def git_commit():
     try:
         out = subprocess.run(["git", "-C", REPO, "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
@@ -298,12 +304,10 @@ class Step:
         settings = self.settings()
         if os.path.exists(self.state_path):
             self.state = read_json(self.state_path)
-            differing = sorted(k for k in settings if self.state["settings"].get(k) != settings[k])
+            differing = setting_differences(self.state["settings"], settings, sorted(settings))
             if differing:
                 raise ValueError("%s was started with other settings (%s); give another --work or the same "
-                                 "options" % (self.work, ", ".join("%s %r, not %r" % (k, self.state["settings"].get(k),
-                                                                                      settings[k])
-                                                                   for k in differing)))
+                                 "options" % (self.work, differing))
             return
         if self.args.dry_run:
             self.state = {"settings": settings, "stages": {}}
@@ -335,10 +339,9 @@ class Step:
         if other.get("shipped_sha256") != self.state["shipped_sha256"]:
             raise ValueError("the positions of %s are games of another network than %s"
                              % (readable(source), readable(self.args.network)))
-        differing = [k for k in DATA_SETTINGS if other["settings"].get(k) != self.state["settings"][k]]
+        differing = setting_differences(other["settings"], self.state["settings"], DATA_SETTINGS)
         if differing:
-            raise ValueError("%s played its games with other settings (%s)" % (readable(source), ", ".join(
-                "%s %r, not %r" % (k, other["settings"].get(k), self.state["settings"][k]) for k in differing)))
+            raise ValueError("%s played its games with other settings (%s)" % (readable(source), differing))
         target = self.path("labelled.bin")
         try:
             os.link(os.path.join(source, "labelled.bin"), target)
