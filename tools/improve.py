@@ -763,9 +763,12 @@ def main(argv=None):
         rel = readable(args.network)
         log("the shipped network changed: rebuild (the programs embed %s), then update the bench signatures in "
             "README.md from:" % rel)
-        print("    cmake --build %s -j2" % readable(args.build))
+        # --build may name a folder of copied programs rather than a CMake
+        # build folder; then the programs to rebuild are those of build/.
+        build = args.build if os.path.isfile(os.path.join(args.build, "CMakeCache.txt")) else "build"
+        print("    cmake --build %s -j2" % readable(build))
         for program in ("vexar-0.9-avx", "vexar-0.9"):
-            print("    %s bench" % os.path.join(readable(args.build), program))
+            print("    %s bench" % os.path.join(readable(build), program))
     return 0
 
 
