@@ -6,11 +6,12 @@ redoing finished stages, a finished step redoes nothing, a work folder is not
 reused with other settings, and a match without a decision never replaces
 the network, and a candidate that must win (trained from random weights)
 replaces it.  Then the pieces that decide an installation: reading the
-trainer's and match.py's output, the installation itself, the history file.
+trainer's and match.py's output, the installation itself, the record stage
+that installs each generation on its own verdict, the history file.
 
     python3 tests/test_improve.py [BUILD_DIR]     (default: build)
 
-Needs datagen, trainer, random-network and vexar-0.9-avx built in BUILD_DIR and Stockfish at
+Needs datagen, trainer, random-network, vexar-0.9-avx and vexar-0.8 built in BUILD_DIR and Stockfish at
 /usr/games/stockfish.  Exits non-zero when a check fails."""
 import json
 import os
@@ -27,20 +28,31 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(REPO, "build")
 
 
-def tool(folder, *extra, work="work"):
-    command = [sys.executable, os.path.join(REPO, "tools", "improve.py"), "--smoke", "--king", "--build", BUILD,
+def copy_king_network(folder):
+    """A copy of the shipped 0.8 network in folder, for --king-network: a
+    step may replace the file it is given."""
+    data = open(os.path.join(REPO, "data", "network-0.8.nn"), "rb").read()
+    with open(os.path.join(folder, "network-0.8.nn"), "wb") as f:
+        f.write(data)
+    return data
+
+
+def tool(folder, *extra, work="work", king=True):
+    command = [sys.executable, os.path.join(REPO, "tools", "improve.py"), "--smoke", "--build", BUILD,
                "--work", os.path.join(folder, work), "--network", os.path.join(folder, "network.txt"),
                "--history", os.path.join(folder, "history.md")] + list(extra)
+    if king:
+        command += ["--king", "--king-network", os.path.join(folder, "network-0.8.nn")]
     done = subprocess.run(command, cwd=REPO, capture_output=True, text=True, timeout=600)
     return done.returncode, done.stdout + done.stderr
 
 
 def started(output):
-    return re.findall(r"\] (\w+): started", output)
+    return re.findall(r"\] ([\w-]+): started", output)
 
 
 def skipped(output):
-    return re.findall(r"\] (\w+): already done, skipped", output)
+    return re.findall(r"\] ([\w-]+): already done, skipped", output)
 
 
 def markers(folder):
@@ -54,6 +66,7 @@ def test_smoke_step():
         shipped = open(os.path.join(REPO, "data", "network.txt"), "rb").read()
         with open(os.path.join(folder, "network.txt"), "wb") as f:
             f.write(shipped)
+        king_shipped = copy_king_network(folder)
 
         # A step stopped after the training: the first three stages in order,
         # their markers only, no match and no history yet.
@@ -80,20 +93,26 @@ def test_smoke_step():
         status, out = tool(folder)
         check(status == 0, "second run exits 0, got %d:\n%s" % (status, out))
         check(skipped(out) == ["selfplay", "label", "train"], "second run skips: %r" % skipped(out))
-        check(started(out) == ["king", "match", "record"], "second run's stages: %r" % started(out))
+        check(started(out) == ["king", "match", "king-match", "record"], "second run's stages: %r" % started(out))
         second = markers(folder)
         check(all(second.get(s) == first[s] for s in first), "finished stages' markers untouched")
         match = json.loads(second.get("match", "{}"))
         check(match.get("verdict") == "none" and match.get("games") == 2,
               "2 games without a decision: %r" % match)
+        king_match = json.loads(second.get("king-match", "{}"))
+        check(king_match.get("verdict") == "none" and king_match.get("games") == 2,
+              "the 0.8 candidate's own 2 games: %r" % king_match)
         with open(os.path.join(folder, "network.txt"), "rb") as f:
             check(f.read() == shipped, "the network is not replaced without an accepted SPRT")
+        with open(os.path.join(folder, "network-0.8.nn"), "rb") as f:
+            check(f.read() == king_shipped, "nor the 0.8 network")
         history = open(os.path.join(folder, "history.md")).read()
         check(history.count(improve.HISTORY_TITLE) == 1 and history.count("### Step of") == 1,
               "one history section with one entry")
         check("network unchanged" in history and "W %d D %d L %d" % (match.get("wins"), match.get("draws"),
                                                                       match.get("losses")) in history,
               "the entry gives the outcome and W/D/L:\n%s" % history)
+        check("Match of generation 0.8" in history, "and the 0.8 match:\n%s" % history)
         check(folder not in history, "no path of this machine in the history")
 
         # A third run does nothing; other settings in the same folder are refused.
@@ -112,7 +131,8 @@ def test_smoke_step():
         check(status == 2 and "other settings" in out, "positions of another seed are refused: %d\n%s" % (status, out))
         status, out = tool(folder, "--lr", "0.0001", "--positions-from", os.path.join(folder, "work"), work="work2")
         check(status == 0, "a step on reused positions exits 0, got %d:\n%s" % (status, out))
-        check(skipped(out) == ["selfplay", "label"] and started(out) == ["train", "king", "match", "record"],
+        check(skipped(out) == ["selfplay", "label"] and started(out) == ["train", "king", "match", "king-match",
+                                                                         "record"],
               "it trains without playing or labelling: %r %r" % (skipped(out), started(out)))
         check(os.path.samefile(*(os.path.join(folder, w, "labelled.bin") for w in ("work", "work2"))),
               "the labelled positions are linked, not copied")
@@ -135,7 +155,8 @@ def test_accepted_step():
         made = subprocess.run([os.path.join(BUILD, "random-network"), "5", network], capture_output=True, timeout=60)
         check(made.returncode == 0, "random-network wrote a network")
         random_weights = open(network, "rb").read()
-        status, out = tool(folder, "--positions", "30000", "--epochs", "4", "--lr", "0.001", "--max-games", "300")
+        status, out = tool(folder, "--positions", "30000", "--epochs", "4", "--lr", "0.001", "--max-games", "300",
+                           king=False)
         match = json.loads(markers(folder).get("match", "{}"))
         check(status == 0 and match.get("verdict") == "H1", "the SPRT accepts: %d %r" % (status, match))
         candidate = open(os.path.join(folder, "work", "candidate", "network.txt"), "rb").read()
@@ -218,5 +239,31 @@ def test_install_and_history():
         check(improve.default_work(base).endswith("step-2"), "after a finished step, the next number")
 
 
+def test_record_each_generation():
+    """The record stage goes by each generation's own verdict: an accepted
+    0.8 match replaces the 0.8 network though the 0.9 match did not decide."""
+    with tempfile.TemporaryDirectory() as folder:
+        files = {"network.txt": "shipped 0.9\n", "network-0.8.nn": "shipped 0.8\n",
+                 "work/candidate/network.txt": "candidate 0.9\n", "work/king-train/network.nn": "candidate 0.8\n"}
+        for name, text in files.items():
+            os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+            with open(os.path.join(folder, name), "w") as f:
+                f.write(text)
+        net, king_net, history = (os.path.join(folder, n) for n in ("network.txt", "network-0.8.nn", "history.md"))
+        step = improve.Step(improve.configure(["--smoke", "--king", "--build", BUILD, "--work", os.path.join(
+            folder, "work"), "--network", net, "--king-network", king_net, "--history", history]))
+        summary = {"games": 2, "wins": 2, "draws": 0, "losses": 0, "elo": "+inf", "llr": 0.5, "wall_s": 1.0}
+        step.state = {"shipped_sha256": improve.sha256(net), "stages": {
+            "match": dict(summary, verdict="none"),
+            "king-match": dict(summary, verdict="H1", shipped_sha256=improve.sha256(king_net))}}
+        step.record()
+        check(open(net).read() == "shipped 0.9\n" and open(king_net).read() == "candidate 0.8\n",
+              "only the accepted 0.8 candidate is installed")
+        text = open(history).read()
+        check("no decision within 2 games, network unchanged" in text and
+              re.search(r"Match of generation 0.8.*H1 accepted; accepted, installed", text),
+              "the entry gives both outcomes:\n%s" % text)
+
 if __name__ == "__main__":
-    sys.exit(run([test_reading_the_tools, test_install_and_history, test_smoke_step, test_accepted_step]))
+    sys.exit(run([test_reading_the_tools, test_install_and_history, test_record_each_generation, test_smoke_step,
+                  test_accepted_step]))

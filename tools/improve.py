@@ -5,13 +5,15 @@
   2. label     tools/label_stockfish.py --mode eval replaces the scores by
                Stockfish's static evaluation
   3. train     build/trainer fine-tunes the shipped network on them (--resume)
-  4. king      (with --king) the same for generation 0.8's network-0.8.nn,
-               written to the work folder only, never installed
+  4. king      (with --king) the same for generation 0.8's network-0.8.nn
   5. match     tools/match.py: the candidate against the shipped network, an
                SPRT over game pairs at 10 s + 0.1 s
-  6. record    only when the SPRT accepts H1 the candidate replaces the
-               shipped network; the step (accepted, rejected or without a
-               decision) is appended to the history in docs/networks.md
+  6. king-match  (with --king) the same SPRT for generation 0.8: vexar-0.8
+               with the 0.8 candidate against vexar-0.8 with network-0.8.nn
+  7. record    only when its SPRT accepts H1 a candidate replaces the
+               shipped network (each generation on its own verdict); the
+               step (accepted, rejected or without a decision) is appended
+               to the history in docs/networks.md
 
 Every stage leaves a marker NAME.done.json in the work folder when it has
 finished; the same command run again skips the finished stages, and the
@@ -56,7 +58,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RECORD_BYTES = 32
-STAGES = ("selfplay", "label", "train", "king", "match", "record")
+STAGES = ("selfplay", "label", "train", "king", "match", "king-match", "record")
 HISTORY_TITLE = "## Improvement steps (tools/improve.py)"
 
 # Sizes of a full step and of --smoke (a run of well under a minute that goes
@@ -449,6 +451,9 @@ class Step:
     def train(self, king=False):
         name = "king" if king else "train"
         command, out = self.trainer_command(king)
+        # The 0.8 network is read in place: remember which one the
+        # candidate was trained from, so that only that one is replaced.
+        start_sha256 = sha256(self.args.king_network) if king and not self.args.dry_run else None
         # An interrupted training starts again from the shipped network: it is
         # the short stage, and its first line must measure the shipped network.
         status, text, wall, _ = self.run(command, name + ".log", append=False)
@@ -462,6 +467,7 @@ class Step:
         result = {"shipped_valid": start, "candidate_valid": last, "wall_s": round(wall, 1)}
         if king:
             result["network"] = shown(out)
+            result["shipped_sha256"] = start_sha256
         else:
             # Only a finished training becomes the candidate; the engine
             # converts network.txt into network.nn on its first start, so an
@@ -471,67 +477,104 @@ class Step:
         return result
 
     def match(self):
-        a = self.args
-        engine = os.path.join(self.build, "vexar-0.9-avx")
-        pgn = self.path("match.pgn")
-        if not a.dry_run:
-            # Each engine reads network.nn first and makes it from network.txt
-            # when missing: clear conversions that might be of another file.
+        # Each engine reads network.nn first and makes it from network.txt
+        # when missing: clear conversions that might be of another file.
+        if not self.args.dry_run:
             for side in ("candidate", "shipped"):
                 stale = self.path(side, "network.nn")
                 if os.path.exists(stale):
                     os.remove(stale)
             if sha256(self.path("candidate", "network.txt")) != self.state["stages"]["train"]["sha256"]:
                 raise StageError("%s is not the network the training wrote" % self.path("candidate", "network.txt"))
-        command = [sys.executable, os.path.join(REPO, "tools", "match.py"), "--arbiter", engine,
-                   "--first", engine, "--first-dir", self.path("candidate"), "--first-name", "candidate",
-                   "--second", engine, "--second-dir", self.path("shipped"), "--second-name", "shipped",
+        return self.sprt("vexar-0.9-avx", self.path("candidate"), self.path("shipped"), "", "match")
+
+    def king_match(self):
+        """The 0.8 candidate against a copy of the 0.8 network it was
+        trained from; vexar-0.8 reads network.nn from its working folder."""
+        a = self.args
+        shipped = self.path("king-shipped")
+        result_sha256 = None
+        if not a.dry_run:
+            os.makedirs(shipped, exist_ok=True)
+            copy = os.path.join(shipped, "network.nn")
+            shutil.copyfile(a.king_network, copy)
+            result_sha256 = sha256(copy)
+            # Work folders whose king stage predates this record take the
+            # file as it is now.
+            start = self.state["stages"]["king"].get("shipped_sha256") or result_sha256
+            if result_sha256 != start:
+                raise StageError("%s changed since the 0.8 training; run the step again in a new folder"
+                                 % readable(a.king_network))
+        result = self.sprt("vexar-0.8", self.path("king-train"), shipped, "-0.8", "king-match")
+        if result:
+            result["shipped_sha256"] = result_sha256
+        return result
+
+    def sprt(self, program, candidate, shipped, suffix, name):
+        """An SPRT match of program run in folder candidate against the same
+        program in folder shipped, resumed from WORK/name.pgn; returns what
+        parse_match read, with the wall time over all runs."""
+        a = self.args
+        engine = os.path.join(self.build, program)
+        command = [sys.executable, os.path.join(REPO, "tools", "match.py"),
+                   "--arbiter", os.path.join(self.build, "vexar-0.9-avx"),
+                   "--first", engine, "--first-dir", candidate, "--first-name", "candidate" + suffix,
+                   "--second", engine, "--second-dir", shipped, "--second-name", "shipped" + suffix,
                    "--tc", a.tc, "--sprt=%s" % a.sprt, "--alpha", str(a.alpha), "--beta", str(a.beta),
                    "--games", str(a.max_games), "--concurrency", str(a.concurrency), "--seed", str(a.seed),
-                   "--pgn", pgn, "--resume"]
-        status, text, wall, _ = self.run(command, "match.log")
+                   "--pgn", self.path(name + ".pgn"), "--resume"]
+        status, text, wall, _ = self.run(command, name + ".log")
         if a.dry_run:
             return {}
         if status == 130:
             raise StageError("the match was interrupted; run the same command again to go on")
         if status != 0:
-            raise StageError("match.py exited with status %d (see %s)" % (status, self.path("match.log")))
+            raise StageError("match.py exited with status %d (see %s)" % (status, self.path(name + ".log")))
         result = parse_match(text)
         if result is None:
-            raise StageError("no SPRT summary in match.py's output (see %s)" % self.path("match.log"))
+            raise StageError("no SPRT summary in match.py's output (see %s)" % self.path(name + ".log"))
         # match.py also prints its summary after Ctrl-C, with exit status 0:
         # a match cut off before its verdict or its last game is not finished.
         if "\ninterrupted: games in progress" in text or \
                 (result["verdict"] == "none" and result["games"] < a.max_games):
             raise StageError("the match was cut off after %d games; run the command again to go on"
                              % result["games"])
-        runs = self.state.setdefault("match_runs", {"wall_s": 0.0})
+        runs = self.state.setdefault(name.replace("-", "_") + "_runs", {"wall_s": 0.0})
         runs["wall_s"] += wall
         result["wall_s"] = round(runs["wall_s"], 1)
         return result
 
     def record(self):
-        """Installs the candidate when the SPRT accepted it and appends the
+        """Installs each candidate whose SPRT accepted it and appends the
         step to the history either way."""
         a = self.args
         if a.dry_run:
-            log("  the candidate replaces %s only when the SPRT accepts H1; the step goes to %s"
-                % (shown(a.network), shown(a.history)))
+            log("  a candidate replaces %s%s only when its SPRT accepts H1; the step goes to %s"
+                % (shown(a.network), " (or %s)" % shown(a.king_network) if a.king else "", shown(a.history)))
             return {}
-        verdict = self.state["stages"]["match"]["verdict"]
-        installed = False
-        if verdict == "H1" and not a.no_install:
-            install(self.path("candidate", "network.txt"), a.network, self.state["shipped_sha256"])
-            installed = True
-            log("%s replaced by the candidate" % a.network)
-        outcome = ("accepted, installed" if installed else
-                   "accepted, not installed (--no-install)" if verdict == "H1" else
-                   "rejected, network unchanged" if verdict == "H0" else
-                   "no decision within %d games, network unchanged" % a.max_games)
-        entry = history_entry(self.state, self.args, outcome)
+        stages = self.state["stages"]
+        result = {}
+        for key, match, candidate, target, shipped_sha256 in (
+                ("", "match", self.path("candidate", "network.txt"), a.network, self.state["shipped_sha256"]),
+                ("king_", "king-match", self.path("king-train", "network.nn"), a.king_network,
+                 stages.get("king-match", {}).get("shipped_sha256"))):
+            if match not in stages:
+                continue
+            verdict = stages[match]["verdict"]
+            installed = verdict == "H1" and not a.no_install
+            if installed:
+                install(candidate, target, shipped_sha256)
+                log("%s replaced by the candidate" % readable(target))
+            result[key + "verdict"] = verdict
+            result[key + "installed"] = installed
+            result[key + "outcome"] = ("accepted, installed" if installed else
+                                       "accepted, not installed (--no-install)" if verdict == "H1" else
+                                       "rejected, network unchanged" if verdict == "H0" else
+                                       "no decision within %d games, network unchanged" % a.max_games)
+        entry = history_entry(self.state, self.args, result["outcome"], result.get("king_outcome"))
         append_history(a.history, entry)
         log("history: %s" % a.history)
-        return {"verdict": verdict, "installed": installed, "outcome": outcome}
+        return result
 
 
 def install(candidate, target, shipped_sha256):
@@ -550,7 +593,16 @@ def fmt_rate(value):
     return "%.2f M" % (value / 1e6) if value else "?"
 
 
-def history_entry(state, args, outcome):
+def match_line(what, args, m, outcome):
+    return ("- %s (`tools/match.py`, %s, SPRT elo0 %s elo1 %s, alpha %g, beta %g, at most %d games, %d at a time, "
+            "%.0f s): %d games, W %d D %d L %d, Elo %s, LLR %.3f: %s%s."
+            % (what, args.tc, *args.sprt.split(","), args.alpha, args.beta, args.max_games, args.concurrency,
+               m.get("wall_s", 0), m["games"], m["wins"], m["draws"], m["losses"], m["elo"], m["llr"],
+               {"H1": "H1 accepted", "H0": "H0 accepted"}.get(m["verdict"], "no decision"),
+               "; %s" % outcome if outcome else ""))
+
+
+def history_entry(state, args, outcome, king_outcome=None):
     st = state["stages"]
     sp, lb, tr, m = st.get("selfplay", {}), st.get("label", {}), st.get("train", {}), st.get("match", {})
     date = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
@@ -580,14 +632,12 @@ def history_entry(state, args, outcome):
                                  c["mae_cp"], c["corr"], s["valid_loss"], s["mae_cp"], s["corr"]))
     if "king" in st:
         k = st["king"]
-        lines.append("- Generation 0.8 (--king, not installed, `%s`): held-out loss %.5f, before %.5f."
+        lines.append("- Generation 0.8 (--king, `%s`): held-out loss %.5f, before %.5f."
                      % (k["network"], k["candidate_valid"]["valid_loss"], k["shipped_valid"]["valid_loss"]))
     if m:
-        lines.append("- Match (`tools/match.py`, %s, SPRT elo0 %s elo1 %s, alpha %g, beta %g, at most %d games, "
-                     "%d at a time, %.0f s): %d games, W %d D %d L %d, Elo %s, LLR %.3f: %s."
-                     % (args.tc, *args.sprt.split(","), args.alpha, args.beta, args.max_games, args.concurrency,
-                        m.get("wall_s", 0), m["games"], m["wins"], m["draws"], m["losses"], m["elo"], m["llr"],
-                        {"H1": "H1 accepted", "H0": "H0 accepted"}.get(m["verdict"], "no decision")))
+        lines.append(match_line("Match", args, m, None))
+    if "king-match" in st:
+        lines.append(match_line("Match of generation 0.8, vexar-0.8 against itself", args, st["king-match"], king_outcome))
     return "\n".join(lines) + "\n"
 
 
@@ -649,10 +699,12 @@ def build_parser():
     p.add_argument("--concurrency", type=int,
                    help="games at once (default 1: one engine thinks at a time, the other core is left to "
                    "the match runner and the arbiter, so neither side's clock is eaten by the other)")
-    p.add_argument("--king", action="store_true", help="also fine-tune generation 0.8's network (not installed)")
+    p.add_argument("--king", action="store_true",
+                   help="also fine-tune generation 0.8's network and test it in its own SPRT (installed into "
+                   "--king-network when that accepts)")
     p.add_argument("--king-epochs", type=int, help="epochs of the --king training (default: --epochs)")
     p.add_argument("--king-network", default=os.path.join("data", "network-0.8.nn"),
-                   help="the 0.8 network --king starts from (default %(default)s)")
+                   help="the 0.8 network --king starts from and replaces on acceptance (default %(default)s)")
     p.add_argument("--network", default=os.path.join("data", "network.txt"),
                    help="the shipped network: the step starts from it and replaces it on acceptance "
                    "(default %(default)s)")
@@ -708,7 +760,7 @@ def configure(argv=None):
         problems.append("no network %s" % args.network)
     if args.king and not os.path.isfile(args.king_network):
         problems.append("no 0.8 network %s" % args.king_network)
-    needed = ["datagen", "trainer", "vexar-0.9-avx"]
+    needed = ["datagen", "trainer", "vexar-0.9-avx"] + (["vexar-0.8"] if args.king else [])
     missing = [n for n in needed if not os.access(os.path.join(args.build, n), os.X_OK)]
     if missing and not args.dry_run:
         problems.append("not built: %s (cmake --build %s --target %s)"
@@ -732,9 +784,10 @@ def main(argv=None):
         return 2
     log("work folder %s%s" % (readable(args.work), " (dry run: nothing is run)" if args.dry_run else ""))
     actions = {"selfplay": step.selfplay, "label": step.label, "train": step.train,
-               "king": lambda: step.train(king=True), "match": step.match, "record": step.record}
+               "king": lambda: step.train(king=True), "match": step.match, "king-match": step.king_match,
+               "record": step.record}
     for stage in STAGES:
-        if stage == "king" and not args.king:
+        if stage in ("king", "king-match") and not args.king:
             pass
         elif step.done(stage):
             log("[%s] %s: already done, skipped" % (step.elapsed(), stage))
@@ -759,6 +812,8 @@ def main(argv=None):
         return 0
     rec = step.state["stages"]["record"]
     log("verdict: %s" % rec["outcome"])
+    if "king_outcome" in rec:
+        log("verdict of generation 0.8: %s" % rec["king_outcome"])
     if rec["installed"]:
         rel = readable(args.network)
         log("the shipped network changed: rebuild (the programs embed %s), then update the bench signatures in "
