@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks of the match statistics (tools/match_stats.py) and of the match
 tool's clock, book and argument handling (tools/match.py) against values
-worked out by hand.  Exits non-zero when a check fails."""
+worked out by hand, and its refusal of a stale network conversion.  Exits non-zero when a check fails."""
 import math
 import os
 import random
@@ -188,6 +188,18 @@ def test_clock_and_arguments():
             check(False, "arguments %s accepted" % bad)
         except ValueError:
             check(True, "")
+
+    # A network.nn older than the network.txt beside it is an old
+    # conversion the engine would play with instead of the new file.
+    with tempfile.TemporaryDirectory() as folder:
+        check(match.stale_conversion(folder) is None, "an empty folder")
+        for name, age in (("network.txt", 100), ("network.nn", 50)):
+            with open(os.path.join(folder, name), "w") as f:
+                f.write(name)
+            os.utime(os.path.join(folder, name), (0, 1e9 - age))
+        check(match.stale_conversion(folder) is None, "a conversion newer than its text file")
+        os.utime(os.path.join(folder, "network.txt"), (0, 1e9))
+        check("older than network.txt" in (match.stale_conversion(folder) or ""), "a stale conversion")
 
 
 def test_book():

@@ -176,6 +176,18 @@ class EngineSetup:
         self.name = name
 
 
+def stale_conversion(directory):
+    """A message when directory holds a network.nn older than the
+    network.txt beside it: Vexar reads network.nn first and converts
+    network.txt only when network.nn is missing, so it would play with the
+    old conversion of another network."""
+    binary, text = (os.path.join(directory, n) for n in ("network.nn", "network.txt"))
+    if os.path.isfile(binary) and os.path.isfile(text) and os.path.getmtime(text) > os.path.getmtime(binary):
+        return ("%s is older than network.txt beside it: the engine would play with that old conversion; delete "
+                "it and the engine converts network.txt again" % binary)
+    return None
+
+
 class Engine:
     """One running UCI process.  A thread reads its output into a queue with
     the time each line arrived; every wait has a deadline."""
@@ -186,6 +198,7 @@ class Engine:
         self.proc = None
         self.closed = False
         self.id_name = None
+        self.network = None
         self.reported_ms = None
 
     def alive(self):
@@ -206,6 +219,8 @@ class Engine:
         for line in self.wait_for(lambda l: l == "uciok", time.monotonic() + self.start_timeout):
             if line.startswith("id name "):
                 self.id_name = line[len("id name "):].strip()
+            elif line.startswith("info string Network: "):
+                self.network = line[len("info string "):].strip()
         for name, value in self.setup.options:
             self.send("setoption name %s value %s" % (name, value))
         self.sync()
@@ -799,6 +814,9 @@ def main(argv=None):
             raise ValueError("no positions in %s" % cfg.book)
         setups = [EngineSetup(cfg.first, cfg.first_dir, cfg.first_option, cfg.first_name or "first"),
                  EngineSetup(cfg.second, cfg.second_dir, cfg.second_option, cfg.second_name or "second")]
+        for setup in setups:
+            if stale_conversion(setup.directory):
+                raise ValueError(stale_conversion(setup.directory))
     except (ValueError, OSError) as error:
         parser.error(str(error))
 
@@ -823,6 +841,7 @@ def main(argv=None):
         setups[0].name += " (1)"
         setups[1].name += " (2)"
     names = [setup.name for setup in setups]
+    networks = [(name, probe.network) for name, probe in zip(names, probes) if probe.network]
 
     # Openings the arbiter refuses, or where the game is already over, are
     # skipped.
@@ -871,6 +890,8 @@ def main(argv=None):
     print("%s vs %s, %d games at most, %s, book %s, seed %d, concurrency %d" % (
         names[0], names[1], cfg.total_games, clock, os.path.basename(cfg.book), cfg.seed, cfg.concurrency),
         flush=True)
+    for name, network in networks:
+        print("%s: %s" % (name, network), flush=True)
     if resumed:
         print("resumed %d finished games from %s" % (len(resumed), cfg.pgn), flush=True)
     threads = [threading.Thread(target=worker, args=(match, jobs, setups, cfg.arbiter), daemon=True)
