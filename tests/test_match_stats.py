@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks of the match statistics (tools/match_stats.py) and of the match
 tool's clock, book and argument handling (tools/match.py) against values
-worked out by hand, and its refusal of a stale network conversion.  Exits non-zero when a check fails."""
+worked out by hand, and its refusal of a stale network conversion.  Exits
+non-zero when a check fails."""
 import math
 import os
 import random

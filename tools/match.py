@@ -814,9 +814,9 @@ def main(argv=None):
             raise ValueError("no positions in %s" % cfg.book)
         setups = [EngineSetup(cfg.first, cfg.first_dir, cfg.first_option, cfg.first_name or "first"),
                  EngineSetup(cfg.second, cfg.second_dir, cfg.second_option, cfg.second_name or "second")]
-        for setup in setups:
-            if stale_conversion(setup.directory):
-                raise ValueError(stale_conversion(setup.directory))
+        stale = [stale_conversion(setup.directory) for setup in setups]
+        if any(stale):
+            raise ValueError("; ".join(filter(None, stale)))
     except (ValueError, OSError) as error:
         parser.error(str(error))
 
