@@ -264,6 +264,21 @@ def test_record_each_generation():
               re.search(r"Match of generation 0.8.*H1 accepted; accepted, installed", text),
               "the entry gives both outcomes:\n%s" % text)
 
+        # --skip-match: only the 0.8 candidate played; the entry says the 0.9 one was not tested.
+        with open(king_net, "w") as f:
+            f.write("shipped 0.8\n")
+        step.args.skip_match = True
+        step.state["stages"] = {"train": {"candidate_valid": {"valid_loss": 0.007, "mae_cp": 100, "corr": 0.96},
+                                          "shipped_valid": {"valid_loss": 0.008, "mae_cp": 101, "corr": 0.96},
+                                          "wall_s": 1.0},
+                                "king-match": dict(summary, verdict="H1", shipped_sha256=improve.sha256(king_net))}
+        result = step.record()
+        check(open(net).read() == "shipped 0.9\n" and open(king_net).read() == "candidate 0.8\n",
+              "--skip-match installs the accepted 0.8 candidate only")
+        entry = open(history).read().split("### ")[-1]
+        check(not result["installed"] and "0.9 candidate not tested" in entry and "not played (`--skip-match`)"
+              in entry, "the entry says the 0.9 candidate was not tested:\n%s" % entry)
+
 if __name__ == "__main__":
     sys.exit(run([test_reading_the_tools, test_install_and_history, test_record_each_generation, test_smoke_step,
                   test_accepted_step]))

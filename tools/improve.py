@@ -571,6 +571,8 @@ class Step:
                                        "accepted, not installed (--no-install)" if verdict == "H1" else
                                        "rejected, network unchanged" if verdict == "H0" else
                                        "no decision within %d games, network unchanged" % a.max_games)
+        if "match" not in stages:
+            result.update(verdict="none", installed=False, outcome="0.9 candidate not tested, network unchanged")
         entry = history_entry(self.state, self.args, result["outcome"], result.get("king_outcome"))
         append_history(a.history, entry)
         log("history: %s" % a.history)
@@ -636,6 +638,8 @@ def history_entry(state, args, outcome, king_outcome=None):
                      % (k["network"], k["candidate_valid"]["valid_loss"], k["shipped_valid"]["valid_loss"]))
     if m:
         lines.append(match_line("Match", args, m, None))
+    elif tr:
+        lines.append("- Match: not played (`--skip-match`); the 0.9 candidate is not installed.")
     if "king-match" in st:
         lines.append(match_line("Match of generation 0.8, vexar-0.8 against itself", args, st["king-match"], king_outcome))
     return "\n".join(lines) + "\n"
@@ -720,6 +724,9 @@ def build_parser():
                    % ", ".join("%s %s" % (k.replace("_", "-"), v) for k, v in SMOKE.items()))
     p.add_argument("--dry-run", action="store_true", help="print the commands of the stages still to run, run none")
     p.add_argument("--no-install", action="store_true", help="never replace the network, even when accepted")
+    p.add_argument("--skip-match", action="store_true",
+                   help="leave the 0.9 candidate untested and the 0.9 network as it is (with --king, only the 0.8 "
+                   "candidate plays its SPRT: the cheaper test when the session has time for one)")
     return p
 
 
@@ -787,7 +794,7 @@ def main(argv=None):
                "king": lambda: step.train(king=True), "match": step.match, "king-match": step.king_match,
                "record": step.record}
     for stage in STAGES:
-        if stage in ("king", "king-match") and not args.king:
+        if stage in ("king", "king-match") and not args.king or stage == "match" and args.skip_match:
             pass
         elif step.done(stage):
             log("[%s] %s: already done, skipped" % (step.elapsed(), stage))
@@ -814,6 +821,8 @@ def main(argv=None):
     log("verdict: %s" % rec["outcome"])
     if "king_outcome" in rec:
         log("verdict of generation 0.8: %s" % rec["king_outcome"])
+    if rec.get("king_installed"):
+        log("%s changed: copy it as network.nn into vexar-0.8's working folder" % readable(args.king_network))
     if rec["installed"]:
         rel = readable(args.network)
         log("the shipped network changed: rebuild (the programs embed %s), then update the bench signatures in "
