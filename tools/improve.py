@@ -726,7 +726,7 @@ def build_parser():
     p.add_argument("--no-install", action="store_true", help="never replace the network, even when accepted")
     p.add_argument("--skip-match", action="store_true",
                    help="leave the 0.9 candidate untested and the 0.9 network as it is (with --king, only the 0.8 "
-                   "candidate plays its SPRT: the cheaper test when the session has time for one)")
+                   "candidate plays its SPRT, for a session with time for one test)")
     return p
 
 
